@@ -106,6 +106,7 @@ public:
     void Detach() { scene_ = nullptr; }
 
 private:
+    friend class ShapeScene; // the scene's clock ends animations
     ShapeScene* scene_;
     du::SmartPtr<Instance> instance_;
     dg::Location from_;
@@ -464,6 +465,7 @@ public:
     const du::SmartPtr<ShapeInstance>& GetShapeInstance() const { return shapeInstance_; }
     const dg::Location& GetFrom() const { return from_; }
     const dg::Location& GetTo() const { return to_; }
+    bool GetNotify() const { return notify_; }
 
 private:
     du::SmartPtr<ShapeInstance> shapeInstance_;

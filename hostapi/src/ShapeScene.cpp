@@ -1,0 +1,226 @@
+#include <qlk/Kernel.h>
+
+#include <algorithm>
+
+namespace qlk {
+
+namespace {
+
+dg::Location Interpolate(const dg::Location &from, const dg::Location &to, double t) {
+    // A preview: a straight line for the position, elementwise for the matrix.
+    dg::Location between;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            between.mat.m[r][c] =
+                static_cast<float>(from.mat.m[r][c] + t * (to.mat.m[r][c] - from.mat.m[r][c]));
+    for (int i = 0; i < 3; ++i)
+        between.pos[i] = from.pos[i] + t * (to.pos[i] - from.pos[i]);
+    return between;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// ShapeInstance
+
+ShapeInstance::ShapeInstance(ShapeScene *scene, const du::SmartPtr<Instance> &instance,
+                             const dg::Location &location)
+    : scene_(scene), instance_(instance), from_(location), to_(location) {}
+
+ShapeInstance::~ShapeInstance() {
+    if (scene_ && duration_ > 0)
+        scene_->animating_.erase(this);
+}
+
+bool ShapeInstance::GetLocation(dg::Location &location) const {
+    if (!IsAnimating()) {
+        location = to_;
+        return true;
+    }
+    const double t = static_cast<double>(scene_->clock_ - start_) / duration_;
+    location = Interpolate(from_, to_, std::clamp(t, 0.0, 1.0));
+    return true;
+}
+
+bool ShapeInstance::IsAnimating() const {
+    return scene_ && duration_ > 0 && scene_->clock_ < start_ + duration_;
+}
+
+void ShapeInstance::SetLocation(const dg::Location &location) {
+    // The hot path of an immediate move: nothing but two copies unless the
+    // instance was animating.
+    if (duration_ > 0) {
+        if (scene_)
+            scene_->animating_.erase(this);
+        duration_ = 0;
+    }
+    from_ = location;
+    to_ = location;
+}
+
+void ShapeInstance::MoveTo(const dg::Location &location, int duration) {
+    if (duration <= 0 || !scene_) {
+        SetLocation(location);
+        return;
+    }
+    // A new move takes over from wherever the instance stands now, also halfway
+    // through an earlier animation.
+    dg::Location current;
+    GetLocation(current);
+    from_ = current;
+    to_ = location;
+    start_ = scene_->clock_;
+    duration_ = duration;
+    scene_->animating_.insert(this);
+}
+
+// ---------------------------------------------------------------------------
+// Scene and views
+
+Scene::Scene() : annoSet_(new AnnoSet) {}
+
+Scene::~Scene() = default;
+
+bool Scene::GetSelectionManager(du::SmartPtr<SelectionManager> &manager) const {
+    manager = selectionManager_;
+    return static_cast<bool>(manager);
+}
+
+bool Scene::GetAnnoSet(du::SmartPtr<AnnoSet> &annoSet) const {
+    annoSet = annoSet_;
+    return static_cast<bool>(annoSet);
+}
+
+void Scene::SetSelectionManager(const du::SmartPtr<SelectionManager> &manager) {
+    selectionManager_ = manager;
+}
+
+ShapeView::ShapeView(const du::SmartPtr<ShapeScene> &scene) : scene_(scene) {}
+
+ShapeView::~ShapeView() = default;
+
+bool ShapeView::GetShapeScene(du::SmartPtr<ShapeScene> &scene) const {
+    scene = scene_;
+    return static_cast<bool>(scene);
+}
+
+// ---------------------------------------------------------------------------
+// ShapeScene
+
+ShapeScene::ShapeScene() = default;
+
+ShapeScene::~ShapeScene() {
+    // Shape instances held elsewhere outlive the scene; they stop animating and
+    // no longer reach it.
+    animating_.clear();
+    for (auto &entry : shapes_) {
+        entry.second->SetLocation(entry.second->GetTargetLocation());
+        entry.second->Detach();
+    }
+}
+
+bool ShapeScene::GetShapeInstance(const du::ConstSmartPtr<Instance> &instance,
+                                  du::SmartPtr<ShapeInstance> &shapeInstance) const {
+    if (instance) {
+        auto found = shapes_.find(instance.get());
+        if (found != shapes_.end()) {
+            shapeInstance = found->second;
+            return true;
+        }
+    }
+    shapeInstance = nullptr;
+    return false;
+}
+
+bool ShapeScene::SmoothExplode(int duration,
+                               const std::vector<du::SmartPtr<ShapeInstance>> &instances,
+                               const std::vector<dg::Location> &locations, bool flag) {
+    ExplodeCall call;
+    call.duration = duration;
+    call.count = instances.size();
+    call.flag = flag;
+    if (recordContent_) {
+        call.instances.reserve(instances.size());
+        for (const auto &instance : instances)
+            call.instances.push_back(instance.get());
+        call.locations = locations;
+    }
+    explodeCalls_.push_back(std::move(call));
+
+    const std::size_t common = std::min(instances.size(), locations.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        ShapeInstance *instance = instances[i].get();
+        if (!instance)
+            continue;
+        // A host must never be handed a placement it cannot draw.
+        if (!dg::IsFinite(locations[i])) {
+            ++refused_;
+            continue;
+        }
+        if (duration <= 0)
+            instance->SetLocation(locations[i]);
+        else
+            instance->MoveTo(locations[i], duration);
+    }
+    return instances.size() == locations.size();
+}
+
+du::SmartPtr<ShapeInstance> ShapeScene::CreateShapeInstance(const du::SmartPtr<Instance> &instance,
+                                                            int /*flags*/, du::Symbol /*kind*/) {
+    if (!instance)
+        return nullptr;
+    auto found = shapes_.find(instance.get());
+    if (found != shapes_.end())
+        return found->second;
+    du::SmartPtr<ShapeInstance> created(new ShapeInstance(this, instance, dg::Location::IDENTITY));
+    shapes_.emplace(instance.get(), created);
+    return created;
+}
+
+du::SmartPtr<ShapeInstance> ShapeScene::CreateShapeInstance(const du::SmartPtr<Instance> &instance,
+                                                            const dg::Location &location) {
+    if (!instance)
+        return nullptr;
+    auto found = shapes_.find(instance.get());
+    if (found != shapes_.end()) {
+        found->second->SetLocation(location);
+        return found->second;
+    }
+    du::SmartPtr<ShapeInstance> created(new ShapeInstance(this, instance, location));
+    shapes_.emplace(instance.get(), created);
+    return created;
+}
+
+void ShapeScene::RemoveShapeInstance(const Instance *instance) {
+    auto found = shapes_.find(instance);
+    if (found == shapes_.end())
+        return;
+    du::SmartPtr<ShapeInstance> removed = found->second;
+    shapes_.erase(found);
+    removed->SetLocation(removed->GetTargetLocation());
+    removed->Detach();
+}
+
+void ShapeScene::AdvanceClock(long long ms) {
+    if (ms > 0)
+        clock_ += ms;
+    std::vector<ShapeInstance *> ended;
+    for (ShapeInstance *instance : animating_)
+        if (clock_ >= instance->start_ + instance->duration_)
+            ended.push_back(instance);
+    for (ShapeInstance *instance : ended)
+        instance->SetLocation(instance->to_);
+}
+
+void ShapeScene::FinishAnimations() {
+    long long end = clock_;
+    for (const ShapeInstance *instance : animating_)
+        end = std::max(end, instance->start_ + instance->duration_);
+    AdvanceClock(end - clock_);
+}
+
+bool ShapeScene::IsAnimating() const {
+    return !animating_.empty();
+}
+
+} // namespace qlk
