@@ -6,6 +6,11 @@
 
 namespace dom {
 
+namespace {
+// Takes a proxy out of the message loop's queue (defined with the loop below).
+void Unqueue(const ObserverProxy *proxy);
+} // namespace
+
 // ---------------------------------------------------------------------------
 // ManagedObject
 
@@ -177,6 +182,9 @@ void ObserverProxy::End() {
 void ObserverProxy::Deactivate() {
     active_ = false;
     pending_ = nullptr;
+    // Nothing is left to deliver: the loop lets go of the proxy at once rather
+    // than at its next pump, so a dead observable leaves nothing behind.
+    Unqueue(this);
 }
 
 du::SmartPtr<Message> ObserverProxy::TakePending() {
@@ -267,6 +275,17 @@ struct LoopState {
 LoopState &Loop() {
     static LoopState *state = new LoopState;
     return *state;
+}
+
+void Unqueue(const ObserverProxy *proxy) {
+    LoopState &loop = Loop();
+    if (!loop.queued.erase(proxy))
+        return;
+    auto found = std::find_if(
+        loop.queue.begin(), loop.queue.end(),
+        [proxy](const du::SmartPtr<ObserverProxy> &queued) { return queued.get() == proxy; });
+    if (found != loop.queue.end())
+        loop.queue.erase(found);
 }
 
 } // namespace

@@ -191,11 +191,14 @@ TEST_F(Messaging, ADestroyedObserverIsNeverReached) {
 
 TEST_F(Messaging, ADestroyedObservableDeliversNothingMore) {
     LoggingObserver observer("a", log);
+    const std::size_t blocks = du::CommonAllocatorImpl::BlocksInUse();
     {
         dom::Observable observable;
         observable.RegisterObserver(ProxyFor(observer));
         observable.PostObservableEvent(ByteEvent(1));
     }
+    EXPECT_EQ(du::CommonAllocatorImpl::BlocksInUse(), blocks) << "the loop let go of the proxy";
+    EXPECT_EQ(dom::MessageLoop::Pending(), 0u);
     EXPECT_EQ(dom::MessageLoop::Pump(), 0u);
     EXPECT_TRUE(log.empty());
 }

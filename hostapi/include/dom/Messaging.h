@@ -55,7 +55,10 @@ private:
 
 public:
     // Takes `object` under this object's management: it holds a reference to
-    // it until the object is the last holder's (see CollectGarbage).
+    // it until the object is the last holder's (see CollectGarbage). Answers
+    // false for null or an object already managed. Garbage is collected now and
+    // then on the way (amortised), so objects dropped by everyone else do not
+    // pile up.
     bool ManageObject(const du::SmartPtr<ManagedObject>& object);
     // Releases every managed object that nobody but this manager references.
     // Answers how many were released.
@@ -150,7 +153,7 @@ public:
     Observer* GetObserver() const { return link_ ? link_->observer : nullptr; }
     bool Wraps(const Observer* observer) const { return GetObserver() == observer; }
     bool IsActive() const { return active_ && GetObserver() != nullptr; }
-    void Deactivate(); // deregistered: drops what is still pending
+    void Deactivate(); // deregistered: drops what is still pending and leaves the loop
     // The records written since the last delivery; null when none.
     du::SmartPtr<Message> TakePending();
     bool HasPending() const { return static_cast<bool>(pending_); }

@@ -125,9 +125,13 @@ class MarkupHolder {
 public:
     MarkupHolder() = default;
     virtual ~MarkupHolder();
-    // Shows the markup; adding one already shown leaves it shown once.
+    // Shows the markup and holds a reference to it while shown; adding one
+    // already shown leaves it shown once. A null markup is ignored (false). A
+    // shown markup that refers back to the scene (a widget holds its view, the
+    // view its scene) keeps the scene alive until it is removed.
     virtual bool AddMarkup(const du::SmartPtr<Markup>& markup);
-    // Hides it; removing one not shown does nothing.
+    // Hides it and drops the reference; removing one not shown does nothing
+    // (false).
     bool RemoveMarkup(const du::SmartPtr<Markup>& markup);
 
     // Host side.
@@ -184,8 +188,11 @@ public:
 
     bool GetShapeInstance(const du::ConstSmartPtr<Instance>& instance,
                           du::SmartPtr<ShapeInstance>& shapeInstance) const;
-    // Moves instance i to location i: at once for a duration of 0, otherwise
-    // animated over `duration` ms. The vectors must have equal length.
+    // Moves instance i to location i: at once for a duration of 0 or less,
+    // otherwise animated over `duration` ms from where each instance stands now.
+    // Null instances are skipped; a placement that is not finite is refused
+    // (the instance stays, GetRefusedPlacements counts it). Vectors of unequal
+    // length move their common prefix and answer false. Each call is recorded.
     bool SmoothExplode(int duration, const std::vector<du::SmartPtr<ShapeInstance>>& instances,
                        const std::vector<dg::Location>& locations, bool flag);
     // Creates the instance's shape instance at the identity placement (or answers the one
@@ -196,6 +203,8 @@ public:
     // Host side.
     du::SmartPtr<ShapeInstance> CreateShapeInstance(const du::SmartPtr<Instance>& instance,
                                                     const dg::Location& location);
+    // Drops the instance's shape instance; its animation ends at its target and
+    // whoever still holds it keeps a detached shape instance.
     void RemoveShapeInstance(const Instance* instance);
     std::size_t GetShapeInstanceCount() const { return shapes_.size(); }
 
@@ -337,7 +346,11 @@ public:
     SelectionManager() = default;
     ~SelectionManager() override;
 
+    // Holds a counted reference to the observer while it is registered (so it
+    // must live on the heap); a second registration of it answers false.
     bool RegisterObserver(unsigned int context, const SelectionObserver& observer);
+    // Drops the registration and its reference; false when it was not registered.
+    // An observer unregistered during a notification hears nothing more of it.
     bool UnregisterObserver(unsigned int context, const SelectionObserver& observer);
     // Appends the selected items of the given content types, in selection order.
     bool GetSelectedItems(unsigned int context, const std::set<du::Symbol>& types,
@@ -346,7 +359,8 @@ public:
                           std::vector<du::SmartPtr<SelectionItem>>& items, ExpandRule rule) const;
 
     // Host side. Each change notifies the registered observers
-    // (OnSelectionChanged, then OnSelectionChange1/2/3).
+    // (OnSelectionChanged, then OnSelectionChange1 for an add, 2 for a removal,
+    // 3 for a clear); a call that changes nothing notifies nothing.
     void Select(const du::SmartPtr<SelectionItem>& item);   // adds to the selection
     void Deselect(const du::SmartPtr<SelectionItem>& item); // removes equal items
     void Clear();
