@@ -1,1 +1,155 @@
+// The alignment run, and the offsets and mode that shape it.
+//
+// Every run starts from the locations recorded before the first move, so a run
+// never has to undo the previous one and the same inputs always give the same
+// placements. Placements combine as row vectors: p' = p·M, and a later
+// transform S composes as M·S.
+#include <cmath>
+#include <vector>
+
 #include "Internals.h"
+#include "Placements.h"
+
+namespace qlalignparts {
+
+namespace {
+
+constexpr double kRadiansPerDegree = 0.017453292519943295;
+
+// Below this size whole turns are taken off one at a time, so that ordinary
+// angles come out exactly as repeated subtraction gives them; beyond it a
+// step of 360 may not even change the value, so the remainder is taken at once.
+constexpr double kStepwiseLimit = 36000.0;
+
+// Brings a finite angle in degrees into (-180, 180].
+double NormaliseDegrees(double angle) {
+    if (std::fabs(angle) > kStepwiseLimit)
+        angle = std::fmod(angle, 360.0) + 0.0; // exact; + 0.0 drops a negative zero
+    while (angle > 180.0)
+        angle -= 360.0;
+    while (angle <= -180.0)
+        angle += 360.0;
+    return angle;
+}
+
+// A matrix that starts as the identity with its first three rows' leading
+// elements replaced by the placement's axes.
+dg::DMat44 AxesOf(const dg::Location &location) {
+    dg::DMat44 axes = dg::DMat44::IDENTITY;
+    const dg::FVec3 rows[3] = {location.mat.GetU(), location.mat.GetV(), location.mat.GetW()};
+    for (int r = 0; r < 3; ++r) {
+        dg::DVec3 axis;
+        axis.Set(rows[r]);
+        axes.m[r][0] = axis.x;
+        axes.m[r][1] = axis.y;
+        axes.m[r][2] = axis.z;
+    }
+    return axes;
+}
+
+} // namespace
+
+void Alignment::DoAlignment(int duration) {
+    GenerateCompletePartsList(completePartsList);
+
+    if (originCSys.type == CSYS_FROM_PARTS) {
+        dg::Location location;
+        originCSys.valid = GetCSysFromParts(location);
+        if (originCSys.valid && originWidget)
+            originWidget->SetLocation(location);
+        AlignmentInternals::ShowWidget(*this, originWidget, originCSys.valid);
+        AlignmentInternals::PostCSysChanged(*this, CSYS_ORIGIN, CSYS_FROM_PARTS, nullptr);
+    }
+
+    // An undefined coordinate system is no error: the parts simply go home.
+    if (!targetCSys.valid || !originCSys.valid || !scene || !originWidget || !targetWidget) {
+        UndoAlignment(completePartsList, duration);
+        return;
+    }
+
+    const dg::Location origin = originWidget->GetLocation();
+    const dg::Location target = targetWidget->GetLocation();
+    const dg::DPoint3D originPoint = origin.pos;
+    const dg::DPoint3D targetPoint = target.pos;
+    dg::DMat44 originAxesInverse = AxesOf(origin);
+    const dg::DMat44 targetAxes = AxesOf(target);
+    const dg::DMat44 rotation(
+        dg::DMat44(dg::DMat44::RotationX(rotationOffset.x * kRadiansPerDegree),
+                   dg::DMat44::RotationY(rotationOffset.y * kRadiansPerDegree)),
+        dg::DMat44::RotationZ(rotationOffset.z * kRadiansPerDegree));
+    // Into the origin frame, turned by the offset, out along the target's axes.
+    const bool invertible = originAxesInverse.Invert();
+    const dg::DMat44 transform(dg::DMat44(originAxesInverse, rotation), targetAxes);
+    const dg::DVec3 translation = translationOffset * targetAxes;
+    const dg::DVec3 shift = targetPoint + translation;
+
+    // Degenerate origin axes or offsets too large to carry would put parts at
+    // placements the scene cannot show: treat the run as undefined instead.
+    if (!invertible || !placements::IsFinite(transform) || !placements::IsFinite(shift)) {
+        UndoAlignment(completePartsList, duration);
+        return;
+    }
+
+    const bool turns = (alignmentMode & ~2u) == 0;
+    const bool shifts = alignmentMode <= 1u;
+    std::vector<du::SmartPtr<qlk::ShapeInstance>> shapeInstances;
+    std::vector<dg::Location> locations;
+    shapeInstances.reserve(completePartsList.size());
+    locations.reserve(completePartsList.size());
+    for (const auto &[instance, recorded] : completePartsList) {
+        du::SmartPtr<qlk::ShapeInstance> shapeInstance;
+        scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shapeInstance);
+        if (!shapeInstance)
+            continue;
+        dg::Location location = recorded;
+        location.pos -= originPoint;
+        if (turns)
+            location *= transform;
+        if (shifts)
+            location.pos += shift;
+        else
+            location.pos += originPoint;
+        if (!dg::IsFinite(location)) {
+            UndoAlignment(completePartsList, duration);
+            return;
+        }
+        shapeInstances.push_back(std::move(shapeInstance));
+        locations.push_back(location);
+    }
+    scene->SmoothExplode(duration, shapeInstances, locations, false);
+}
+
+void Alignment::SetOffsets(dg::DVec3 translation, dg::DVec3 rotation) {
+    AlignmentInternals::KeepAlive keep(this);
+    // A NaN or infinite component has no place to put the parts; refuse the
+    // whole change rather than keep half of it.
+    if (!placements::IsFinite(translation) || !placements::IsFinite(rotation))
+        return;
+    translationOffset = translation;
+    rotationOffset = rotation;
+    for (int axis = 0; axis < 3; ++axis)
+        rotationOffset[axis] = NormaliseDegrees(rotationOffset[axis]);
+    AlignmentInternals::PostOffsetsChanged(*this);
+    if (previewed)
+        DoAlignment(0);
+}
+
+void Alignment::GetOffsets(dg::DVec3 &translation, dg::DVec3 &rotation) const {
+    translation = translationOffset;
+    rotation = rotationOffset;
+}
+
+void Alignment::SetAlignmentMode(ALIGNMENT_MODE mode) {
+    AlignmentInternals::KeepAlive keep(this);
+    if (mode == alignmentMode)
+        return;
+    alignmentMode = mode;
+    if (previewed)
+        DoAlignment(1000);
+}
+
+Alignment::ALIGNMENT_MODE Alignment::GetAlignmentMode() const {
+    return alignmentMode;
+}
+
+} // namespace qlalignparts

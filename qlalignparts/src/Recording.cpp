@@ -1,1 +1,37 @@
+// Recording the alignment as undoable steps of a host operation.
 #include "Internals.h"
+
+namespace qlalignparts {
+
+void Alignment::Apply(const du::SmartPtr<qlk::Operation> &operation) {
+    AlignmentInternals::KeepAlive keep(this);
+    // While previewed every change has run already; otherwise the parts still
+    // stand where they were and must be put in place before they are recorded.
+    if (!previewed)
+        DoAlignment(0);
+    if (operation)
+        AddOperationSteps(operation);
+}
+
+void Alignment::AddOperationSteps(const du::SmartPtr<qlk::Operation> &operation) const {
+    if (!operation || !scene)
+        return;
+    const du::SmartPtr<qlk::Observable> observable(scene);
+
+    operation->AddStep(
+        du::SmartPtr<qlk::OperationStep>(new qlk::GroupUpdateStartOperationStep(observable)));
+    for (const auto &[instance, recorded] : completePartsList) {
+        du::SmartPtr<qlk::ShapeInstance> shapeInstance;
+        scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shapeInstance);
+        if (!shapeInstance)
+            continue;
+        dg::Location current;
+        shapeInstance->GetLocation(current);
+        operation->AddStep(du::SmartPtr<qlk::OperationStep>(
+            new qlk::ComponentMoveOperationStep(shapeInstance, recorded, current, true, true)));
+    }
+    operation->AddStep(
+        du::SmartPtr<qlk::OperationStep>(new qlk::GroupUpdateEndOperationStep(observable)));
+}
+
+} // namespace qlalignparts

@@ -155,6 +155,19 @@ public:
     const moduleutils::DerivedCSys* lastCSys = nullptr;
 };
 
+// The audited objects of dynamic type T that are alive now but were not in
+// `before` (a du::RefAudit::Snapshot()): how a test reaches objects that a
+// component created for itself, such as an Alignment's widgets.
+template <class T>
+std::vector<T*> CreatedSince(const std::map<const du::RefCounted*, int>& before) {
+    std::vector<T*> created;
+    for (const auto& entry : du::RefAudit::Snapshot())
+        if (before.count(entry.first) == 0)
+            if (const T* object = dynamic_cast<const T*>(entry.first))
+                created.push_back(const_cast<T*>(object));
+    return created;
+}
+
 // Turns the reference audit on for a test and checks at its end that every
 // object alive at its start has the count it had then.
 class ReferenceAudit {
