@@ -20,15 +20,15 @@ using qlalignparts::Alignment;
 namespace {
 
 constexpr double kDegree = 0.017453292519943295;
-constexpr const char* kOriginKey = "ALIGNPARTS_ORIGIN";
-constexpr const char* kTargetKey = "ALIGNPARTS_TARGET";
+constexpr const char *kOriginKey = "ALIGNPARTS_ORIGIN";
+constexpr const char *kTargetKey = "ALIGNPARTS_TARGET";
 
 // Position `at`, rotation RotationX(rx)·RotationY(ry)·RotationZ(rz) in the dg
 // row-vector convention, times a uniform scale.
-dg::Location Placement(const dg::DVec3& at, const dg::DVec3& turn, double scale) {
-    const dg::DMat44 rotation(
-        dg::DMat44(dg::DMat44::RotationX(turn.x * kDegree), dg::DMat44::RotationY(turn.y * kDegree)),
-        dg::DMat44::RotationZ(turn.z * kDegree));
+dg::Location Placement(const dg::DVec3 &at, const dg::DVec3 &turn, double scale) {
+    const dg::DMat44 rotation(dg::DMat44(dg::DMat44::RotationX(turn.x * kDegree),
+                                         dg::DMat44::RotationY(turn.y * kDegree)),
+                              dg::DMat44::RotationZ(turn.z * kDegree));
     dg::FMat33 matrix;
     for (int row = 0; row < 3; ++row)
         for (int column = 0; column < 3; ++column)
@@ -36,7 +36,19 @@ dg::Location Placement(const dg::DVec3& at, const dg::DVec3& turn, double scale)
     return dg::Location(matrix, dg::DPoint3D(at));
 }
 
-std::string Localized(const char* key) {
+// The rest of a `custom` or `preview` command: "invalid", or a placement
+// given like an instance's position and turn.
+du::SmartPtr<moduleutils::DerivedCSys> ReadDerivedCSys(Arguments &args) {
+    if (args.Accept("invalid"))
+        return du::SmartPtr<moduleutils::DerivedCSys>(
+            new moduleutils::DerivedCSys(dg::Location::IDENTITY, false));
+    const dg::DVec3 at = args.Vector("X Y Z");
+    const dg::DVec3 turn = args.Vector("RX RY RZ");
+    return du::SmartPtr<moduleutils::DerivedCSys>(
+        new moduleutils::DerivedCSys(Placement(at, turn, 1), true));
+}
+
+std::string Localized(const char *key) {
     return du::Localizer("qlbase:qlmodulesStrings").LocalizeMessage(key, du::Localizer::RETURN_KEY);
 }
 
@@ -48,7 +60,7 @@ public:
     void OnPartsChanged() override { lines.push_back("parts"); }
     void OnOffsetsChanged() override { lines.push_back("offsets"); }
     void OnCSysChanged(int id, int type,
-                       const du::SmartPtr<moduleutils::DerivedCSys>& csys) override {
+                       const du::SmartPtr<moduleutils::DerivedCSys> &csys) override {
         lines.push_back("csys " + std::to_string(id) + ' ' + std::to_string(type) +
                         (csys ? " set" : " null"));
     }
@@ -56,7 +68,7 @@ public:
     std::vector<std::string> lines;
 };
 
-Playground::Playground(std::ostream& out)
+Playground::Playground(std::ostream &out)
     : out_(out), scene_(new qlk::ShapeScene), view_(new qlk::ShapeView(scene_)),
       selectionManager_(new qlk::SelectionManager), recorder_(new EventRecorder) {
     scene_->SetSelectionManager(selectionManager_);
@@ -73,27 +85,40 @@ Playground::~Playground() {
     history_.Clear();
 }
 
-const std::map<std::string, Playground::Handler>& Playground::Handlers() {
+const std::map<std::string, Playground::Handler> &Playground::Handlers() {
     static const std::map<std::string, Handler> handlers = {
-        {"instance", &Playground::Instance},   {"collection", &Playground::Collection},
-        {"new", &Playground::New},             {"select", &Playground::Select},
-        {"add", &Playground::Add},             {"remove", &Playground::Remove},
-        {"origin", &Playground::CSys},         {"target", &Playground::CSys},
-        {"preview", &Playground::Preview},     {"offsets", &Playground::Offsets},
-        {"mode", &Playground::Mode},           {"previewed", &Playground::Previewed},
-        {"reset", &Playground::Reset},         {"apply", &Playground::Apply},
-        {"undo", &Playground::Undo},           {"redo", &Playground::Redo},
-        {"wait", &Playground::Wait},           {"state", &Playground::State},
-        {"locations", &Playground::Locations}, {"events", &Playground::Events},
-        {"moves", &Playground::Moves},         {"svg", &Playground::Svg},
+        {"instance", &Playground::Instance},
+        {"collection", &Playground::Collection},
+        {"new", &Playground::New},
+        {"select", &Playground::Select},
+        {"add", &Playground::Add},
+        {"remove", &Playground::Remove},
+        {"origin", &Playground::CSys},
+        {"target", &Playground::CSys},
+        {"preview", &Playground::Preview},
+        {"offsets", &Playground::Offsets},
+        {"mode", &Playground::Mode},
+        {"previewed", &Playground::Previewed},
+        {"reset", &Playground::Reset},
+        {"apply", &Playground::Apply},
+        {"undo", &Playground::Undo},
+        {"redo", &Playground::Redo},
+        {"wait", &Playground::Wait},
+        {"state", &Playground::State},
+        {"locations", &Playground::Locations},
+        {"events", &Playground::Events},
+        {"moves", &Playground::Moves},
+        {"svg", &Playground::Svg},
         {"echo", &Playground::Echo},
     };
     return handlers;
 }
 
-bool Playground::Knows(const std::string& command) { return Handlers().count(command) != 0; }
+bool Playground::Knows(const std::string &command) {
+    return Handlers().count(command) != 0;
+}
 
-void Playground::Execute(Arguments& args, int line) {
+void Playground::Execute(Arguments &args, int line) {
     const auto found = Handlers().find(args.Command());
     if (found == Handlers().end())
         throw ScriptError("unknown command '" + args.Command() + "'");
@@ -103,7 +128,7 @@ void Playground::Execute(Arguments& args, int line) {
 // ---------------------------------------------------------------------------
 // Building the scene
 
-void Playground::Instance(Arguments& args, int line) {
+void Playground::Instance(Arguments &args, int line) {
     const std::string name = args.Word("NAME");
     RequireNewName(args, name);
     du::SmartPtr<qlk::Instance> parent;
@@ -136,7 +161,7 @@ void Playground::Instance(Arguments& args, int line) {
     }
     const bool shaped = !given.count("no-shape");
     if (!shaped)
-        for (const char* option : {"at", "turn", "scale", "box", "symbol"})
+        for (const char *option : {"at", "turn", "scale", "box", "symbol"})
             if (given.count(option))
                 throw args.Error(std::string("'") + option + "' needs a shape: drop 'no-shape'");
 
@@ -168,7 +193,7 @@ void Playground::Instance(Arguments& args, int line) {
     names_[name] = line;
 }
 
-void Playground::Collection(Arguments& args, int line) {
+void Playground::Collection(Arguments &args, int line) {
     CollectionEntry entry;
     entry.name = args.Word("NAME");
     RequireNewName(args, entry.name);
@@ -198,7 +223,7 @@ void Playground::Collection(Arguments& args, int line) {
 // ---------------------------------------------------------------------------
 // The alignment and the selection
 
-void Playground::New(Arguments& args, int) {
+void Playground::New(Arguments &args, int) {
     const int mask = args.AtEnd() ? 3 : static_cast<int>(args.Integer("MASK", INT_MIN, INT_MAX));
     args.ExpectEnd();
     if (alignment_) {
@@ -213,27 +238,27 @@ void Playground::New(Arguments& args, int) {
     alignment_->RegisterObserver(*recorder_);
 }
 
-void Playground::Select(Arguments& args, int) {
+void Playground::Select(Arguments &args, int) {
     std::vector<du::SmartPtr<qlk::SelectionItem>> items;
     while (!args.AtEnd())
         items.push_back(MakeItem(args, args.Word("ITEM"), true));
     selectionManager_->SetSelection(items);
 }
 
-void Playground::Add(Arguments& args, int) {
-    Alignment& alignment = RequireAlignment(args);
+void Playground::Add(Arguments &args, int) {
+    Alignment &alignment = RequireAlignment(args);
     args.ExpectEnd();
     alignment.AddSelected();
 }
 
-void Playground::Remove(Arguments& args, int) {
-    Alignment& alignment = RequireAlignment(args);
+void Playground::Remove(Arguments &args, int) {
+    Alignment &alignment = RequireAlignment(args);
     args.ExpectEnd();
     alignment.RemoveSelected();
 }
 
-void Playground::CSys(Arguments& args, int) {
-    Alignment& alignment = RequireAlignment(args);
+void Playground::CSys(Arguments &args, int) {
+    Alignment &alignment = RequireAlignment(args);
     const Alignment::CSYS_ID id =
         args.Command() == "origin" ? Alignment::CSYS_ORIGIN : Alignment::CSYS_TARGET;
     const std::string form = args.Word("none|parts|world|custom");
@@ -245,13 +270,7 @@ void Playground::CSys(Arguments& args, int) {
         type = Alignment::CSYS_WORLD;
     } else if (form == "custom") {
         type = Alignment::CSYS_CUSTOM;
-        if (args.Accept("invalid")) {
-            csys = new moduleutils::DerivedCSys(dg::Location::IDENTITY, false);
-        } else {
-            const dg::DVec3 at = args.Vector("X Y Z");
-            const dg::DVec3 turn = args.Vector("RX RY RZ");
-            csys = new moduleutils::DerivedCSys(Placement(at, turn, 1), true);
-        }
+        csys = ReadDerivedCSys(args);
     } else if (form != "none") {
         throw args.Error("unknown form '" + form + "' (none, parts, world or custom)");
     }
@@ -259,41 +278,34 @@ void Playground::CSys(Arguments& args, int) {
     alignment.SetCSys(id, type, csys);
 }
 
-void Playground::Preview(Arguments& args, int) {
-    Alignment& alignment = RequireAlignment(args);
+void Playground::Preview(Arguments &args, int) {
+    Alignment &alignment = RequireAlignment(args);
     const std::string which = args.Word("origin|target");
     if (which != "origin" && which != "target")
         throw args.Error("'" + which + "' is neither origin nor target");
-    du::SmartPtr<moduleutils::DerivedCSys> csys;
-    if (args.Accept("invalid")) {
-        csys = new moduleutils::DerivedCSys(dg::Location::IDENTITY, false);
-    } else {
-        const dg::DVec3 at = args.Vector("X Y Z");
-        const dg::DVec3 turn = args.Vector("RX RY RZ");
-        csys = new moduleutils::DerivedCSys(Placement(at, turn, 1), true);
-    }
+    const du::SmartPtr<moduleutils::DerivedCSys> csys = ReadDerivedCSys(args);
     args.ExpectEnd();
     alignment.PreviewCustomCSys(which == "origin" ? Alignment::CSYS_ORIGIN : Alignment::CSYS_TARGET,
                                 csys);
 }
 
-void Playground::Offsets(Arguments& args, int) {
-    Alignment& alignment = RequireAlignment(args);
+void Playground::Offsets(Arguments &args, int) {
+    Alignment &alignment = RequireAlignment(args);
     const dg::DVec3 translation = args.Vector("TX TY TZ");
     const dg::DVec3 rotation = args.Vector("RX RY RZ");
     args.ExpectEnd();
     alignment.SetOffsets(translation, rotation);
 }
 
-void Playground::Mode(Arguments& args, int) {
-    Alignment& alignment = RequireAlignment(args);
+void Playground::Mode(Arguments &args, int) {
+    Alignment &alignment = RequireAlignment(args);
     const long long mode = args.Integer("N", 0, UINT32_MAX);
     args.ExpectEnd();
     alignment.SetAlignmentMode(static_cast<Alignment::ALIGNMENT_MODE>(mode));
 }
 
-void Playground::Previewed(Arguments& args, int) {
-    Alignment& alignment = RequireAlignment(args);
+void Playground::Previewed(Arguments &args, int) {
+    Alignment &alignment = RequireAlignment(args);
     const std::string value = args.Word("on|off");
     if (value != "on" && value != "off")
         throw args.Error("'" + value + "' is neither on nor off");
@@ -301,8 +313,8 @@ void Playground::Previewed(Arguments& args, int) {
     alignment.SetPreviewed(value == "on");
 }
 
-void Playground::Reset(Arguments& args, int) {
-    Alignment& alignment = RequireAlignment(args);
+void Playground::Reset(Arguments &args, int) {
+    Alignment &alignment = RequireAlignment(args);
     const long long flags = args.Integer("FLAGS", INT_MIN, INT_MAX);
     args.ExpectEnd();
     alignment.Reset(static_cast<int>(flags));
@@ -311,27 +323,27 @@ void Playground::Reset(Arguments& args, int) {
 // ---------------------------------------------------------------------------
 // The host's history and clock
 
-void Playground::Apply(Arguments& args, int) {
-    Alignment& alignment = RequireAlignment(args);
+void Playground::Apply(Arguments &args, int) {
+    Alignment &alignment = RequireAlignment(args);
     args.ExpectEnd();
     const du::SmartPtr<qlk::Operation> operation(new qlk::Operation);
     alignment.Apply(operation);
     history_.Push(operation);
 }
 
-void Playground::Undo(Arguments& args, int) {
+void Playground::Undo(Arguments &args, int) {
     args.ExpectEnd();
     if (!history_.Undo())
         throw args.Error("nothing to undo");
 }
 
-void Playground::Redo(Arguments& args, int) {
+void Playground::Redo(Arguments &args, int) {
     args.ExpectEnd();
     if (!history_.Redo())
         throw args.Error("nothing to redo");
 }
 
-void Playground::Wait(Arguments& args, int) {
+void Playground::Wait(Arguments &args, int) {
     if (args.AtEnd()) {
         scene_->FinishAnimations();
         return;
@@ -344,15 +356,15 @@ void Playground::Wait(Arguments& args, int) {
 // ---------------------------------------------------------------------------
 // Reports
 
-void Playground::State(Arguments& args, int) {
+void Playground::State(Arguments &args, int) {
     RequireAlignment(args);
     args.ExpectEnd();
     out_ << StateLine() << '\n';
 }
 
-void Playground::Locations(Arguments& args, int) {
+void Playground::Locations(Arguments &args, int) {
     args.ExpectEnd();
-    for (const InstanceEntry& entry : instances_) {
+    for (const InstanceEntry &entry : instances_) {
         const du::SmartPtr<qlk::ShapeInstance> shape = Shape(entry.instance);
         if (!shape)
             continue;
@@ -362,30 +374,30 @@ void Playground::Locations(Arguments& args, int) {
     }
     if (!alignment_)
         return;
-    for (const char* key : {kOriginKey, kTargetKey}) {
+    for (const char *key : {kOriginKey, kTargetKey}) {
         const PictureWidget widget = DescribeWidget(key);
         out_ << "widget " << (key == kOriginKey ? "origin " : "target ")
              << (widget.shown ? "shown " : "hidden ") << FormatLocation(widget.location) << '\n';
     }
 }
 
-void Playground::Events(Arguments& args, int) {
+void Playground::Events(Arguments &args, int) {
     args.ExpectEnd();
     dom::MessageLoop::Pump();
-    for (const std::string& line : recorder_->lines)
+    for (const std::string &line : recorder_->lines)
         out_ << line << '\n';
     recorder_->lines.clear();
 }
 
-void Playground::Moves(Arguments& args, int) {
+void Playground::Moves(Arguments &args, int) {
     args.ExpectEnd();
-    const auto& calls = scene_->GetExplodeCalls();
+    const auto &calls = scene_->GetExplodeCalls();
     for (std::size_t i = movesReported_; i < calls.size(); ++i)
         out_ << "move " << calls[i].duration << ' ' << calls[i].count << '\n';
     movesReported_ = calls.size();
 }
 
-void Playground::Svg(Arguments& args, int) {
+void Playground::Svg(Arguments &args, int) {
     const std::string file = args.Word("FILE");
     args.ExpectEnd();
     std::ofstream svg(file, std::ios::binary | std::ios::trunc);
@@ -396,7 +408,7 @@ void Playground::Svg(Arguments& args, int) {
         throw OutputError("svg: cannot write '" + file + "'");
 }
 
-void Playground::Echo(Arguments& args, int) {
+void Playground::Echo(Arguments &args, int) {
     std::string text;
     while (!args.AtEnd())
         text += (text.empty() ? "" : " ") + args.Word("TEXT");
@@ -406,34 +418,32 @@ void Playground::Echo(Arguments& args, int) {
 // ---------------------------------------------------------------------------
 // Helpers
 
-Alignment& Playground::RequireAlignment(const Arguments& args) const {
+Alignment &Playground::RequireAlignment(const Arguments &args) const {
     if (!alignment_)
         throw args.Error("there is no alignment yet (make one with 'new')");
     return *alignment_;
 }
 
-const Playground::InstanceEntry& Playground::FindInstance(const Arguments& args,
-                                                          const std::string& name,
-                                                          const char* role) const {
-    for (const InstanceEntry& entry : instances_)
+const Playground::InstanceEntry &
+Playground::FindInstance(const Arguments &args, const std::string &name, const char *role) const {
+    for (const InstanceEntry &entry : instances_)
         if (entry.name == name)
             return entry;
-    for (const CollectionEntry& entry : collections_)
+    for (const CollectionEntry &entry : collections_)
         if (entry.name == name)
             throw args.Error("'" + name + "' is a collection, not an instance (" + role + ")");
     throw args.Error(std::string("unknown ") + role + " '" + name + "'");
 }
 
-void Playground::RequireNewName(const Arguments& args, const std::string& name) const {
+void Playground::RequireNewName(const Arguments &args, const std::string &name) const {
     const auto used = names_.find(name);
     if (used != names_.end())
         throw args.Error("name '" + name + "' is already used (line " +
                          std::to_string(used->second) + ")");
 }
 
-du::SmartPtr<qlk::SelectionItem> Playground::MakeItem(const Arguments& args,
-                                                      const std::string& word,
-                                                      bool collections) const {
+du::SmartPtr<qlk::SelectionItem>
+Playground::MakeItem(const Arguments &args, const std::string &word, bool collections) const {
     const std::size_t colon = word.find(':');
     const std::string kind = colon == std::string::npos ? std::string() : word.substr(0, colon);
     const std::string name = colon == std::string::npos ? std::string() : word.substr(colon + 1);
@@ -444,7 +454,7 @@ du::SmartPtr<qlk::SelectionItem> Playground::MakeItem(const Arguments& args,
         return new qlk::ObjectSelectionItem(FindInstance(args, name, "instance").instance,
                                             qlk::mcad_selection::Assembly, false);
     if (kind == "collection" && collections) {
-        for (const CollectionEntry& entry : collections_)
+        for (const CollectionEntry &entry : collections_)
             if (entry.name == name)
                 return new qlk::CollectionSelectionItem(entry.comparison, entry.type,
                                                         entry.instance, entry.first, entry.second);
@@ -455,27 +465,27 @@ du::SmartPtr<qlk::SelectionItem> Playground::MakeItem(const Arguments& args,
 }
 
 du::SmartPtr<qlk::ShapeInstance>
-Playground::Shape(const du::SmartPtr<qlk::Instance>& instance) const {
+Playground::Shape(const du::SmartPtr<qlk::Instance> &instance) const {
     du::SmartPtr<qlk::ShapeInstance> shape;
     scene_->GetShapeInstance(instance, shape);
     return shape;
 }
 
-const qlmk::CSysPreviewWidget* Playground::FindWidget(const char* labelKey) const {
+const qlmk::CSysPreviewWidget *Playground::FindWidget(const char *labelKey) const {
     // The alignment's widgets are not part of its interface. A host sees them
     // as the markups the alignment hands to its scene, each made for this view
     // and labelled with the localised text of its key.
     const std::string label = Localized(labelKey);
-    const auto& calls = scene_->GetMarkupCalls();
+    const auto &calls = scene_->GetMarkupCalls();
     for (std::size_t i = markupCallsOfAlignment_; i < calls.size(); ++i) {
-        const auto* widget = dynamic_cast<const qlmk::CSysPreviewWidget*>(calls[i].markup);
+        const auto *widget = dynamic_cast<const qlmk::CSysPreviewWidget *>(calls[i].markup);
         if (widget && widget->GetView() == view_.get() && widget->GetLabel() == label)
             return widget;
     }
     return nullptr;
 }
 
-PictureWidget Playground::DescribeWidget(const char* labelKey) const {
+PictureWidget Playground::DescribeWidget(const char *labelKey) const {
     PictureWidget described;
     described.present = static_cast<bool>(alignment_);
     described.label = Localized(labelKey);
@@ -485,7 +495,7 @@ PictureWidget Playground::DescribeWidget(const char* labelKey) const {
         return described;
     // A widget the alignment never handed to the scene has never been placed:
     // it still stands where it was made, at the identity.
-    if (const qlmk::CSysPreviewWidget* widget = FindWidget(labelKey)) {
+    if (const qlmk::CSysPreviewWidget *widget = FindWidget(labelKey)) {
         described.shown = scene_->IsMarkupShown(widget);
         described.label = widget->GetLabel();
         described.color = widget->GetColor();
@@ -495,7 +505,7 @@ PictureWidget Playground::DescribeWidget(const char* labelKey) const {
 }
 
 std::string Playground::StateLine() const {
-    const Alignment& alignment = *alignment_;
+    const Alignment &alignment = *alignment_;
     std::vector<du::SmartPtr<qlk::SelectionItem>> selection;
     const std::size_t selected = alignment.GetSelection(selection);
     du::SmartPtr<moduleutils::DerivedCSys> csys;
@@ -513,7 +523,7 @@ std::string Playground::StateLine() const {
          << FormatBool(alignment.GetPreviewed()) << " mode "
          << static_cast<unsigned int>(alignment.GetAlignmentMode()) << " origin " << origin
          << " target " << target << " offsets";
-    for (const dg::DVec3* offset : {&translation, &rotation})
+    for (const dg::DVec3 *offset : {&translation, &rotation})
         for (int i = 0; i < 3; ++i)
             line << ' ' << FormatNumber((*offset)[i]);
     return line.str();
@@ -521,7 +531,7 @@ std::string Playground::StateLine() const {
 
 Picture Playground::MakePicture() const {
     Picture picture;
-    for (const InstanceEntry& entry : instances_) {
+    for (const InstanceEntry &entry : instances_) {
         const du::SmartPtr<qlk::ShapeInstance> shape = Shape(entry.instance);
         if (!shape)
             continue;
