@@ -20,7 +20,7 @@ std::string FormatNumber(double value) {
     return formatted;
 }
 
-std::string FormatLocation(const dg::Location& location) {
+std::string FormatLocation(const dg::Location &location) {
     std::string text = FormatNumber(location.pos.x) + ' ' + FormatNumber(location.pos.y) + ' ' +
                        FormatNumber(location.pos.z);
     for (int row = 0; row < 3; ++row)
@@ -29,6 +29,8 @@ std::string FormatLocation(const dg::Location& location) {
     return text;
 }
 
-const char* FormatBool(bool value) { return value ? "true" : "false"; }
+const char *FormatBool(bool value) {
+    return value ? "true" : "false";
+}
 
 } // namespace alignpartsdemo

@@ -17,7 +17,7 @@ namespace alignpartsdemo {
 // Six decimals; no negative zero; "nan" and "inf"/"-inf" for what is not finite.
 std::string FormatNumber(double value);
 // The position, then the rotation matrix row by row, separated by single spaces.
-std::string FormatLocation(const dg::Location& location);
-const char* FormatBool(bool value);
+std::string FormatLocation(const dg::Location &location);
+const char *FormatBool(bool value);
 
 } // namespace alignpartsdemo

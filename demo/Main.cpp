@@ -19,12 +19,12 @@
 
 namespace {
 
-const char* const kUsage =
+const char *const kUsage =
     "usage: alignparts-demo [FILE | -]\n"
     "  without an argument, runs the built-in sample and writes alignment.svg here;\n"
     "  with FILE, runs that script; with -, runs the script read from standard input.\n";
 
-int Run(int argc, char** argv) {
+int Run(int argc, char **argv) {
     using namespace alignpartsdemo;
     if (argc > 2) {
         std::cerr << kUsage;
@@ -57,10 +57,10 @@ int Run(int argc, char** argv) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
     try {
         return Run(argc, argv);
-    } catch (const std::exception& error) {
+    } catch (const std::exception &error) {
         std::cerr << "alignparts-demo: " << error.what() << '\n';
         return alignpartsdemo::EXIT_IO_ERROR;
     }

@@ -21,18 +21,18 @@ constexpr double kPanelLeft[2] = {20, 510};
 constexpr double kInnerPad = 44;
 constexpr double kTriadLength = 20;
 constexpr double kWidgetLength = 34;
-constexpr const char* kFont = "DejaVu Sans, Helvetica, Arial, sans-serif";
-constexpr const char* kMonoFont = "DejaVu Sans Mono, Menlo, Consolas, monospace";
+constexpr const char *kFont = "DejaVu Sans, Helvetica, Arial, sans-serif";
+constexpr const char *kMonoFont = "DejaVu Sans Mono, Menlo, Consolas, monospace";
 
 // Distinct from the widgets' green and blue, so that no part passes for a widget.
-const char* const kPalette[] = {"#d62728", "#ff7f0e", "#9467bd", "#8c564b",
+const char *const kPalette[] = {"#d62728", "#ff7f0e", "#9467bd", "#8c564b",
                                 "#e377c2", "#bcbd22", "#17becf", "#7f7f7f"};
 
-const char* InstanceColor(std::size_t index) {
+const char *InstanceColor(std::size_t index) {
     return kPalette[index % (sizeof kPalette / sizeof kPalette[0])];
 }
 
-std::string Hex(const dg::Color& color) {
+std::string Hex(const dg::Color &color) {
     auto channel = [](float c) {
         return static_cast<int>(std::lround(std::clamp(static_cast<double>(c), 0.0, 1.0) * 255));
     };
@@ -42,15 +42,25 @@ std::string Hex(const dg::Color& color) {
     return text;
 }
 
-std::string Escape(const std::string& text) {
+std::string Escape(const std::string &text) {
     std::string escaped;
     for (char c : text) {
         switch (c) {
-        case '&': escaped += "&amp;"; break;
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        case '"': escaped += "&quot;"; break;
-        case '\'': escaped += "&apos;"; break;
+        case '&':
+            escaped += "&amp;";
+            break;
+        case '<':
+            escaped += "&lt;";
+            break;
+        case '>':
+            escaped += "&gt;";
+            break;
+        case '"':
+            escaped += "&quot;";
+            break;
+        case '\'':
+            escaped += "&apos;";
+            break;
         default:
             // Control characters are not allowed in XML 1.0 text.
             if (static_cast<unsigned char>(c) >= 0x20 || c == '\t')
@@ -75,9 +85,8 @@ struct Point2 {
 // A label's extent on the page, in pixels.
 struct Rect {
     double left, top, right, bottom;
-    bool Overlaps(const Rect& other) const {
-        return left < other.right && other.left < right && top < other.bottom &&
-               other.top < bottom;
+    bool Overlaps(const Rect &other) const {
+        return left < other.right && other.left < right && top < other.bottom && other.top < bottom;
     }
 };
 
@@ -85,26 +94,29 @@ struct Rect {
 constexpr double kLabelCharWidth = 6.4;
 
 // A local point placed by `location`, in the row-vector convention: p·M + pos.
-dg::DVec3 Place(const dg::Location& location, const dg::DVec3& p) {
-    const auto& m = location.mat.m;
+dg::DVec3 Place(const dg::Location &location, const dg::DVec3 &p) {
+    const auto &m = location.mat.m;
     return dg::DVec3(p.x * m[0][0] + p.y * m[1][0] + p.z * m[2][0] + location.pos.x,
                      p.x * m[0][1] + p.y * m[1][1] + p.z * m[2][1] + location.pos.y,
                      p.x * m[0][2] + p.y * m[1][2] + p.z * m[2][2] + location.pos.z);
 }
 
 // Axis `row` of the placement, without its scale.
-dg::DVec3 UnitAxis(const dg::Location& location, int row) {
-    const auto& m = location.mat.m[row];
-    const double length = std::sqrt(double(m[0]) * m[0] + double(m[1]) * m[1] + double(m[2]) * m[2]);
+dg::DVec3 UnitAxis(const dg::Location &location, int row) {
+    const auto &m = location.mat.m[row];
+    const double length =
+        std::sqrt(double(m[0]) * m[0] + double(m[1]) * m[1] + double(m[2]) * m[2]);
     if (!(length > 0))
         return dg::DVec3();
     return dg::DVec3(m[0] / length, m[1] / length, m[2] / length);
 }
 
 // View 0 looks down on X and Y; view 1 looks at X and Z from the front.
-Point2 Project(int view, const dg::DVec3& p) { return {p.x, view == 0 ? p.y : p.z}; }
+Point2 Project(int view, const dg::DVec3 &p) {
+    return {p.x, view == 0 ? p.y : p.z};
+}
 
-std::vector<dg::DVec3> BoxCorners(const PictureInstance& instance, const dg::Location& location) {
+std::vector<dg::DVec3> BoxCorners(const PictureInstance &instance, const dg::Location &location) {
     std::vector<dg::DVec3> corners;
     for (int i = 0; i < 8; ++i) {
         const dg::DVec3 local((i & 1 ? 0.5 : -0.5) * instance.box.x,
@@ -143,14 +155,14 @@ struct Frame {
     double scale = 1;
     Point2 centre;
 
-    Point2 ToPixel(const Point2& world) const {
+    Point2 ToPixel(const Point2 &world) const {
         return {left + kPanelWidth / 2 + (world.x - centre.x) * scale,
                 kPanelTop + height / 2 - (world.y - centre.y) * scale};
     }
-    Point2 ToPixel(const dg::DVec3& world) const { return ToPixel(Project(view, world)); }
+    Point2 ToPixel(const dg::DVec3 &world) const { return ToPixel(Project(view, world)); }
     // A unit direction drawn `length` pixels long; a direction along the line of
     // sight shrinks to a point.
-    Point2 Tip(const Point2& from, const dg::DVec3& direction, double length) const {
+    Point2 Tip(const Point2 &from, const dg::DVec3 &direction, double length) const {
         const Point2 d = Project(view, direction);
         return {from.x + d.x * length, from.y - d.y * length};
     }
@@ -161,7 +173,7 @@ struct Bounds {
     double hi[2] = {0, 0};
     bool empty = true;
 
-    void Add(const Point2& p) {
+    void Add(const Point2 &p) {
         const double v[2] = {p.x, p.y};
         for (int i = 0; i < 2; ++i) {
             lo[i] = empty ? v[i] : std::min(lo[i], v[i]);
@@ -171,7 +183,7 @@ struct Bounds {
     }
 };
 
-bool Moved(const PictureInstance& instance) {
+bool Moved(const PictureInstance &instance) {
     const double eps = 1e-9;
     for (int i = 0; i < 3; ++i)
         if (std::fabs(instance.before.pos[i] - instance.now.pos[i]) > eps)
@@ -185,25 +197,25 @@ bool Moved(const PictureInstance& instance) {
 
 class SvgWriter {
 public:
-    explicit SvgWriter(const Picture& picture) : picture_(picture) {}
+    explicit SvgWriter(const Picture &picture) : picture_(picture) {}
 
-    void Write(std::ostream& out) {
+    void Write(std::ostream &out) {
         LayOutFrames();
         std::ostringstream body;
         WriteTitle(body);
-        for (const Frame& frame : frames_)
+        for (const Frame &frame : frames_)
             WritePanel(body, frame);
         const double legendBottom = WriteLegend(body);
         const double height = WriteState(body, legendBottom);
         out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
             << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << Px(kWidth) << "\" height=\""
-            << Px(height) << "\" viewBox=\"0 0 " << Px(kWidth) << ' ' << Px(height) << "\" font-family=\""
-            << kFont << "\">\n"
+            << Px(height) << "\" viewBox=\"0 0 " << Px(kWidth) << ' ' << Px(height)
+            << "\" font-family=\"" << kFont << "\">\n"
             << "<defs>\n"
             << "<marker id=\"arrow\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" markerWidth=\"7\" "
                "markerHeight=\"7\" orient=\"auto-start-reverse\"><path d=\"M0,0 L10,5 L0,10 z\" "
                "fill=\"#555\"/></marker>\n";
-        for (const Frame& frame : frames_)
+        for (const Frame &frame : frames_)
             out << "<clipPath id=\"panel" << frame.view << "\"><rect x=\"" << Px(frame.left)
                 << "\" y=\"" << Px(kPanelTop) << "\" width=\"" << Px(kPanelWidth) << "\" height=\""
                 << Px(frame.height) << "\"/></clipPath>\n";
@@ -216,22 +228,22 @@ private:
     void LayOutFrames() {
         Bounds bounds[2];
         for (int view = 0; view < 2; ++view) {
-            for (const PictureInstance& instance : picture_.instances)
-                for (const dg::Location* location : {&instance.before, &instance.now}) {
+            for (const PictureInstance &instance : picture_.instances)
+                for (const dg::Location *location : {&instance.before, &instance.now}) {
                     if (instance.hasBox)
-                        for (const dg::DVec3& corner : BoxCorners(instance, *location))
+                        for (const dg::DVec3 &corner : BoxCorners(instance, *location))
                             bounds[view].Add(Project(view, corner));
                     else
                         bounds[view].Add(Project(view, location->pos));
                 }
-            for (const PictureWidget* widget : {&picture_.origin, &picture_.target})
+            for (const PictureWidget *widget : {&picture_.origin, &picture_.target})
                 if (widget->present && widget->shown)
                     bounds[view].Add(Project(view, widget->location.pos));
             if (bounds[view].empty)
                 bounds[view].Add(Point2{0, 0});
         }
         double largestSpan = 0;
-        for (const Bounds& b : bounds)
+        for (const Bounds &b : bounds)
             for (int i = 0; i < 2; ++i)
                 largestSpan = std::max(largestSpan, b.hi[i] - b.lo[i]);
         // A single point, or a flat scene, still gets a sensible scale.
@@ -239,15 +251,17 @@ private:
         // One scale for both views: the widest span fills a panel's width, unless
         // the tallest would then need more than the largest panel.
         double scale = 1e300;
-        for (const Bounds& b : bounds) {
-            scale = std::min(scale, (kPanelWidth - 2 * kInnerPad) / std::max(b.hi[0] - b.lo[0], minimumSpan));
-            scale = std::min(scale, (kMaxPanelHeight - 2 * kInnerPad) / std::max(b.hi[1] - b.lo[1], minimumSpan));
+        for (const Bounds &b : bounds) {
+            scale = std::min(scale, (kPanelWidth - 2 * kInnerPad) /
+                                        std::max(b.hi[0] - b.lo[0], minimumSpan));
+            scale = std::min(scale, (kMaxPanelHeight - 2 * kInnerPad) /
+                                        std::max(b.hi[1] - b.lo[1], minimumSpan));
         }
         double height = kMinPanelHeight;
-        for (const Bounds& b : bounds)
+        for (const Bounds &b : bounds)
             height = std::max(height, (b.hi[1] - b.lo[1]) * scale + 2 * kInnerPad);
         for (int view = 0; view < 2; ++view) {
-            Frame& frame = frames_[view];
+            Frame &frame = frames_[view];
             frame.view = view;
             frame.left = kPanelLeft[view];
             frame.height = height;
@@ -257,9 +271,9 @@ private:
         }
     }
 
-    void WriteTitle(std::ostream& out) const {
+    void WriteTitle(std::ostream &out) const {
         bool anyMoved = false;
-        for (const PictureInstance& instance : picture_.instances)
+        for (const PictureInstance &instance : picture_.instances)
             anyMoved = anyMoved || Moved(instance);
         out << "<text x=\"20\" y=\"30\" font-size=\"20\" font-weight=\"bold\" fill=\"#222\">"
                "Align parts</text>\n"
@@ -269,8 +283,9 @@ private:
             << "</text>\n";
     }
 
-    void WritePanel(std::ostream& out, const Frame& frame) const {
-        const char* title = frame.view == 0 ? "Top view (X right, Y up)" : "Front view (X right, Z up)";
+    void WritePanel(std::ostream &out, const Frame &frame) const {
+        const char *title =
+            frame.view == 0 ? "Top view (X right, Y up)" : "Front view (X right, Z up)";
         out << "<text x=\"" << Px(frame.left) << "\" y=\"" << Px(kPanelTop - 8)
             << "\" font-size=\"13\" font-weight=\"bold\" fill=\"#333\">" << title << "</text>\n";
         out << "<rect x=\"" << Px(frame.left) << "\" y=\"" << Px(kPanelTop) << "\" width=\""
@@ -284,7 +299,7 @@ private:
             WriteInstance(out, frame, picture_.instances[i], InstanceColor(i), true);
         WriteMoveArrow(out, frame);
         std::vector<Rect> taken;
-        for (const PictureWidget* widget : {&picture_.origin, &picture_.target})
+        for (const PictureWidget *widget : {&picture_.origin, &picture_.target})
             if (widget->present && widget->shown)
                 WriteWidget(out, frame, *widget, taken);
         for (std::size_t i = 0; i < picture_.instances.size(); ++i)
@@ -293,7 +308,7 @@ private:
         WriteAxisKey(out, frame);
     }
 
-    void WriteGrid(std::ostream& out, const Frame& frame) const {
+    void WriteGrid(std::ostream &out, const Frame &frame) const {
         const double step = NiceStep(70 / frame.scale);
         const double halfW = kPanelWidth / 2 / frame.scale;
         const double halfH = frame.height / 2 / frame.scale;
@@ -321,12 +336,12 @@ private:
     }
 
     // The little arrows in the panel's corner that say which way each axis points.
-    void WriteAxisKey(std::ostream& out, const Frame& frame) const {
+    void WriteAxisKey(std::ostream &out, const Frame &frame) const {
         const double x = frame.left + kPanelWidth - 58;
         const double y = kPanelTop + frame.height - 16;
         out << "<g stroke=\"#555\" stroke-width=\"1.5\" fill=\"none\">"
-            << "<line x1=\"" << Px(x) << "\" y1=\"" << Px(y) << "\" x2=\"" << Px(x + 30) << "\" y2=\""
-            << Px(y) << "\" marker-end=\"url(#arrow)\"/>"
+            << "<line x1=\"" << Px(x) << "\" y1=\"" << Px(y) << "\" x2=\"" << Px(x + 30)
+            << "\" y2=\"" << Px(y) << "\" marker-end=\"url(#arrow)\"/>"
             << "<line x1=\"" << Px(x) << "\" y1=\"" << Px(y) << "\" x2=\"" << Px(x) << "\" y2=\""
             << Px(y - 30) << "\" marker-end=\"url(#arrow)\"/></g>\n"
             << "<text x=\"" << Px(x + 34) << "\" y=\"" << Px(y + 4)
@@ -335,7 +350,7 @@ private:
             << "\" font-size=\"11\" fill=\"#555\">" << (frame.view == 0 ? 'Y' : 'Z') << "</text>\n";
     }
 
-    std::string FacePoints(const Frame& frame, const std::vector<dg::DVec3>& corners,
+    std::string FacePoints(const Frame &frame, const std::vector<dg::DVec3> &corners,
                            int face) const {
         std::string points;
         for (int k = 0; k < 4; ++k) {
@@ -345,31 +360,32 @@ private:
         return points;
     }
 
-    std::string TriadPath(const Frame& frame, const dg::Location& location) const {
+    std::string TriadPath(const Frame &frame, const dg::Location &location) const {
         const Point2 origin = frame.ToPixel(location.pos);
         std::string path;
         for (int axis = 0; axis < 3; ++axis) {
             const Point2 tip = frame.Tip(origin, UnitAxis(location, axis), kTriadLength);
-            path += "M" + Px(origin.x) + ',' + Px(origin.y) + " L" + Px(tip.x) + ',' + Px(tip.y) + ' ';
+            path +=
+                "M" + Px(origin.x) + ',' + Px(origin.y) + " L" + Px(tip.x) + ',' + Px(tip.y) + ' ';
         }
         return path;
     }
 
     // Plays the move from `before` to `now` in a loop: hold, move, hold.
-    static std::string Animation(const char* attribute, const std::string& before,
-                                 const std::string& now) {
-        return std::string("<animate attributeName=\"") + attribute + "\" values=\"" + before + ';' +
-               before + ';' + now + ';' + now +
+    static std::string Animation(const char *attribute, const std::string &before,
+                                 const std::string &now) {
+        return std::string("<animate attributeName=\"") + attribute + "\" values=\"" + before +
+               ';' + before + ';' + now + ';' + now +
                "\" keyTimes=\"0;0.2;0.7;1\" dur=\"4s\" repeatCount=\"indefinite\"/>";
     }
 
-    void WriteInstance(std::ostream& out, const Frame& frame, const PictureInstance& instance,
-                       const char* color, bool current) const {
-        const dg::Location& location = current ? instance.now : instance.before;
+    void WriteInstance(std::ostream &out, const Frame &frame, const PictureInstance &instance,
+                       const char *color, bool current) const {
+        const dg::Location &location = current ? instance.now : instance.before;
         const bool animate = current && picture_.animate && Moved(instance);
         const std::string style =
-            current ? std::string("stroke=\"") + color +
-                          "\" stroke-width=\"1.4\" fill=\"" + color + "\" fill-opacity=\"0.07\""
+            current ? std::string("stroke=\"") + color + "\" stroke-width=\"1.4\" fill=\"" + color +
+                          "\" fill-opacity=\"0.07\""
                     : std::string("stroke=\"") + color +
                           "\" stroke-opacity=\"0.45\" stroke-width=\"1\" stroke-dasharray=\"4 3\" "
                           "fill=\"" +
@@ -404,8 +420,8 @@ private:
 
     // Names go beside their instance, stacked above or below where several
     // instances stand together, so that no two names overlap where avoidable.
-    void WriteInstanceName(std::ostream& out, const Frame& frame, const PictureInstance& instance,
-                           const char* color, std::vector<Rect>& taken) const {
+    void WriteInstanceName(std::ostream &out, const Frame &frame, const PictureInstance &instance,
+                           const char *color, std::vector<Rect> &taken) const {
         const Point2 p = frame.ToPixel(instance.now.pos);
         const double width = kLabelCharWidth * double(instance.name.size());
         Rect chosen{};
@@ -413,11 +429,12 @@ private:
         for (int side = 0; side < 2 && !found; ++side)
             for (int k = 0; k < 10 && !found; ++k) {
                 // Baselines: just above, just below, then alternately further out.
-                const double baseline = p.y + (k % 2 == 0 ? -5 - 13.0 * (k / 2) : 14 + 13.0 * (k / 2));
+                const double baseline =
+                    p.y + (k % 2 == 0 ? -5 - 13.0 * (k / 2) : 14 + 13.0 * (k / 2));
                 const double left = side == 0 ? p.x + 6 : p.x - 6 - width;
                 const Rect candidate{left, baseline - 10, left + width, baseline + 2};
                 if (std::none_of(taken.begin(), taken.end(),
-                                 [&](const Rect& r) { return r.Overlaps(candidate); })) {
+                                 [&](const Rect &r) { return r.Overlaps(candidate); })) {
                     chosen = candidate;
                     found = true;
                 }
@@ -432,7 +449,7 @@ private:
     }
 
     // The move the alignment makes, from the origin to the target.
-    void WriteMoveArrow(std::ostream& out, const Frame& frame) const {
+    void WriteMoveArrow(std::ostream &out, const Frame &frame) const {
         if (!(picture_.origin.present && picture_.origin.shown && picture_.target.present &&
               picture_.target.shown))
             return;
@@ -446,12 +463,12 @@ private:
                "marker-end=\"url(#arrow)\"/>\n";
     }
 
-    void WriteWidget(std::ostream& out, const Frame& frame, const PictureWidget& widget,
-                     std::vector<Rect>& taken) const {
+    void WriteWidget(std::ostream &out, const Frame &frame, const PictureWidget &widget,
+                     std::vector<Rect> &taken) const {
         const std::string color = Hex(widget.color);
         const Point2 origin = frame.ToPixel(widget.location.pos);
         out << "<g stroke=\"" << color << "\" stroke-width=\"2.6\" stroke-linecap=\"round\">";
-        const char* letters = "xyz";
+        const char *letters = "xyz";
         std::string tips;
         for (int axis = 0; axis < 3; ++axis) {
             const Point2 tip = frame.Tip(origin, UnitAxis(widget.location, axis), kWidgetLength);
@@ -472,12 +489,12 @@ private:
             << "\" r=\"4\" fill=\"" << color << "\"/>" << tips << "<text x=\"" << Px(origin.x - 6)
             << "\" y=\"" << Px(origin.y + 17)
             << "\" text-anchor=\"end\" font-size=\"12\" font-weight=\"bold\" fill=\"" << color
-            << "\" stroke=\"#fff\" stroke-width=\"3\" paint-order=\"stroke\">" << Escape(widget.label)
-            << "</text>\n";
+            << "\" stroke=\"#fff\" stroke-width=\"3\" paint-order=\"stroke\">"
+            << Escape(widget.label) << "</text>\n";
     }
 
     // Lays the legend's entries out in rows; answers the y below the last row.
-    double WriteLegend(std::ostream& out) const {
+    double WriteLegend(std::ostream &out) const {
         const double top = kPanelTop + frames_[0].height + 28;
         double x = 20;
         double y = top;
@@ -490,7 +507,7 @@ private:
             x += width;
             return at;
         };
-        auto textWidth = [](const std::string& text) { return 7.0 * double(text.size()); };
+        auto textWidth = [](const std::string &text) { return 7.0 * double(text.size()); };
 
         {
             const std::string text = "before the alignment";
@@ -502,8 +519,8 @@ private:
                 << text << "</text>\n";
         }
         for (std::size_t i = 0; i < picture_.instances.size(); ++i) {
-            const PictureInstance& instance = picture_.instances[i];
-            const char* color = InstanceColor(i);
+            const PictureInstance &instance = picture_.instances[i];
+            const char *color = InstanceColor(i);
             const Point2 at = place(36 + textWidth(instance.name));
             if (instance.hasBox)
                 out << "<rect x=\"" << Px(at.x) << "\" y=\"" << Px(at.y - 10)
@@ -516,7 +533,7 @@ private:
             out << "<text x=\"" << Px(at.x + 28) << "\" y=\"" << Px(at.y)
                 << "\" font-size=\"12\" fill=\"#333\">" << Escape(instance.name) << "</text>\n";
         }
-        for (const PictureWidget* widget : {&picture_.origin, &picture_.target}) {
+        for (const PictureWidget *widget : {&picture_.origin, &picture_.target}) {
             if (!widget->present)
                 continue;
             const std::string color = Hex(widget->color);
@@ -532,7 +549,8 @@ private:
             const Point2 at = place(36 + textWidth(text));
             out << "<line x1=\"" << Px(at.x) << "\" y1=\"" << Px(at.y - 4) << "\" x2=\""
                 << Px(at.x + 22) << "\" y2=\"" << Px(at.y - 4)
-                << "\" stroke=\"#555\" stroke-dasharray=\"6 4\" marker-end=\"url(#arrow)\"/><text x=\""
+                << "\" stroke=\"#555\" stroke-dasharray=\"6 4\" marker-end=\"url(#arrow)\"/><text "
+                   "x=\""
                 << Px(at.x + 28) << "\" y=\"" << Px(at.y) << "\" font-size=\"12\" fill=\"#333\">"
                 << text << "</text>\n";
         }
@@ -540,9 +558,9 @@ private:
     }
 
     // The state line, wrapped at word boundaries; answers the picture's height.
-    double WriteState(std::ostream& out, double top) const {
-        const std::string text =
-            picture_.stateLine.empty() ? std::string("no alignment") : "state: " + picture_.stateLine;
+    double WriteState(std::ostream &out, double top) const {
+        const std::string text = picture_.stateLine.empty() ? std::string("no alignment")
+                                                            : "state: " + picture_.stateLine;
         const std::size_t width = 150;
         std::vector<std::string> lines;
         std::istringstream words(text);
@@ -558,7 +576,7 @@ private:
         if (!line.empty())
             lines.push_back(line);
         double y = top + 16;
-        for (const std::string& l : lines) {
+        for (const std::string &l : lines) {
             out << "<text x=\"20\" y=\"" << Px(y) << "\" font-family=\"" << kMonoFont
                 << "\" font-size=\"11\" fill=\"#333\" xml:space=\"preserve\">" << Escape(l)
                 << "</text>\n";
@@ -567,12 +585,14 @@ private:
         return y + 6;
     }
 
-    const Picture& picture_;
+    const Picture &picture_;
     Frame frames_[2];
 };
 
 } // namespace
 
-void WriteSvg(const Picture& picture, std::ostream& out) { SvgWriter(picture).Write(out); }
+void WriteSvg(const Picture &picture, std::ostream &out) {
+    SvgWriter(picture).Write(out);
+}
 
 } // namespace alignpartsdemo

@@ -49,6 +49,6 @@ struct Picture {
 };
 
 // Writes `picture` as a complete SVG document.
-void WriteSvg(const Picture& picture, std::ostream& out);
+void WriteSvg(const Picture &picture, std::ostream &out);
 
 } // namespace alignpartsdemo

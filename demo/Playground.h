@@ -33,16 +33,16 @@ namespace alignpartsdemo {
 
 class Playground {
 public:
-    explicit Playground(std::ostream& out);
+    explicit Playground(std::ostream &out);
     ~Playground();
-    Playground(const Playground&) = delete;
-    Playground& operator=(const Playground&) = delete;
+    Playground(const Playground &) = delete;
+    Playground &operator=(const Playground &) = delete;
 
     // Whether `command` names a command of the playground.
-    static bool Knows(const std::string& command);
+    static bool Knows(const std::string &command);
     // Runs one command (`line` is where it stands, for messages that point back
     // at an earlier line). Throws ScriptError or OutputError.
-    void Execute(Arguments& args, int line);
+    void Execute(Arguments &args, int line);
 
 private:
     class EventRecorder;
@@ -58,57 +58,58 @@ private:
 
     struct CollectionEntry {
         std::string name;
-        du::SmartPtr<du::RefCounted> comparison; // stands for the collection, whatever item shows it
+        du::SmartPtr<du::RefCounted>
+            comparison; // stands for the collection, whatever item shows it
         du::Symbol type;
         du::SmartPtr<qlk::Instance> instance;
         std::vector<du::SmartPtr<qlk::SelectionItem>> first;
         std::vector<du::SmartPtr<qlk::SelectionItem>> second;
     };
 
-    void Instance(Arguments& args, int line);
-    void Collection(Arguments& args, int line);
-    void New(Arguments& args, int line);
-    void Select(Arguments& args, int line);
-    void Add(Arguments& args, int line);
-    void Remove(Arguments& args, int line);
-    void CSys(Arguments& args, int line);
-    void Preview(Arguments& args, int line);
-    void Offsets(Arguments& args, int line);
-    void Mode(Arguments& args, int line);
-    void Previewed(Arguments& args, int line);
-    void Reset(Arguments& args, int line);
-    void Apply(Arguments& args, int line);
-    void Undo(Arguments& args, int line);
-    void Redo(Arguments& args, int line);
-    void Wait(Arguments& args, int line);
-    void State(Arguments& args, int line);
-    void Locations(Arguments& args, int line);
-    void Events(Arguments& args, int line);
-    void Moves(Arguments& args, int line);
-    void Svg(Arguments& args, int line);
-    void Echo(Arguments& args, int line);
+    void Instance(Arguments &args, int line);
+    void Collection(Arguments &args, int line);
+    void New(Arguments &args, int line);
+    void Select(Arguments &args, int line);
+    void Add(Arguments &args, int line);
+    void Remove(Arguments &args, int line);
+    void CSys(Arguments &args, int line);
+    void Preview(Arguments &args, int line);
+    void Offsets(Arguments &args, int line);
+    void Mode(Arguments &args, int line);
+    void Previewed(Arguments &args, int line);
+    void Reset(Arguments &args, int line);
+    void Apply(Arguments &args, int line);
+    void Undo(Arguments &args, int line);
+    void Redo(Arguments &args, int line);
+    void Wait(Arguments &args, int line);
+    void State(Arguments &args, int line);
+    void Locations(Arguments &args, int line);
+    void Events(Arguments &args, int line);
+    void Moves(Arguments &args, int line);
+    void Svg(Arguments &args, int line);
+    void Echo(Arguments &args, int line);
 
-    using Handler = void (Playground::*)(Arguments&, int);
-    static const std::map<std::string, Handler>& Handlers();
+    using Handler = void (Playground::*)(Arguments &, int);
+    static const std::map<std::string, Handler> &Handlers();
 
     // The alignment, or a ScriptError naming the command that needs one.
-    qlalignparts::Alignment& RequireAlignment(const Arguments& args) const;
-    const InstanceEntry& FindInstance(const Arguments& args, const std::string& name,
-                                      const char* role) const;
-    void RequireNewName(const Arguments& args, const std::string& name) const;
+    qlalignparts::Alignment &RequireAlignment(const Arguments &args) const;
+    const InstanceEntry &FindInstance(const Arguments &args, const std::string &name,
+                                      const char *role) const;
+    void RequireNewName(const Arguments &args, const std::string &name) const;
     // `part:NAME`, `assembly:NAME` (and, with `collections`, `collection:NAME`)
     // as a fresh selection item, the way a host makes one for each selection.
-    du::SmartPtr<qlk::SelectionItem> MakeItem(const Arguments& args, const std::string& word,
+    du::SmartPtr<qlk::SelectionItem> MakeItem(const Arguments &args, const std::string &word,
                                               bool collections) const;
-    du::SmartPtr<qlk::ShapeInstance> Shape(const du::SmartPtr<qlk::Instance>& instance) const;
+    du::SmartPtr<qlk::ShapeInstance> Shape(const du::SmartPtr<qlk::Instance> &instance) const;
     // The alignment's widget with this label key, as the host finds it among the
     // markups the alignment has handed to the scene; null until it has handed one.
-    const qlmk::CSysPreviewWidget* FindWidget(const char* labelKey) const;
-    PictureWidget DescribeWidget(const char* labelKey) const;
+    const qlmk::CSysPreviewWidget *FindWidget(const char *labelKey) const;
+    PictureWidget DescribeWidget(const char *labelKey) const;
     std::string StateLine() const;
     Picture MakePicture() const;
 
-    std::ostream& out_;
+    std::ostream &out_;
     du::SmartPtr<qlk::ShapeScene> scene_;
     du::SmartPtr<qlk::ShapeView> view_;
     du::SmartPtr<qlk::SelectionManager> selectionManager_;

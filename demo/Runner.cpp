@@ -11,22 +11,22 @@ namespace alignpartsdemo {
 
 namespace {
 
-std::string Join(const std::vector<std::string>& words) {
+std::string Join(const std::vector<std::string> &words) {
     std::string text;
-    for (const std::string& word : words)
+    for (const std::string &word : words)
         text += (text.empty() ? "" : " ") + word;
     return text;
 }
 
 } // namespace
 
-int RunScript(std::istream& in, std::ostream& out, std::ostream& err) {
+int RunScript(std::istream &in, std::ostream &out, std::ostream &err) {
     Playground playground(out);
     bool trace = false;
     std::string text;
     int line = 0;
     // Output so far goes out before a message, so that a terminal shows both in order.
-    auto fail = [&](int status, const std::string& message) {
+    auto fail = [&](int status, const std::string &message) {
         out.flush();
         err << "line " << line << ": " << message << '\n';
         return status;
@@ -51,11 +51,11 @@ int RunScript(std::istream& in, std::ostream& out, std::ostream& err) {
                 continue;
             }
             playground.Execute(args, line);
-        } catch (const ScriptError& error) {
+        } catch (const ScriptError &error) {
             return fail(EXIT_SCRIPT_ERROR, error.what());
-        } catch (const OutputError& error) {
+        } catch (const OutputError &error) {
             return fail(EXIT_IO_ERROR, error.what());
-        } catch (const std::exception& error) {
+        } catch (const std::exception &error) {
             // Not the script's fault: the host or the library gave up.
             return fail(EXIT_IO_ERROR, std::string("failed: ") + error.what());
         }

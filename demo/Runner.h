@@ -23,9 +23,9 @@ enum ExitStatus {
 
 // Runs the script read from `in`, writing its output to `out` and a message
 // naming the faulty line to `err`. Answers the exit status.
-int RunScript(std::istream& in, std::ostream& out, std::ostream& err);
+int RunScript(std::istream &in, std::ostream &out, std::ostream &err);
 
 // The built-in sample: a complete script.
-const char* SampleScript();
+const char *SampleScript();
 
 } // namespace alignpartsdemo

@@ -9,14 +9,18 @@ namespace alignpartsdemo {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Accepts [+-]digits[.digits][e[+-]digits], with digits on at least one side of
 // the point: the decimal forms a person types. strtod alone would also take
 // "inf", "nan", hexadecimal numbers and leading blanks.
-bool IsDecimal(const std::string& word) {
+bool IsDecimal(const std::string &word) {
     std::size_t i = 0;
     const std::size_t n = word.size();
     if (i < n && (word[i] == '+' || word[i] == '-'))
@@ -46,7 +50,7 @@ bool IsDecimal(const std::string& word) {
 
 } // namespace
 
-std::vector<std::string> SplitWords(const std::string& line) {
+std::vector<std::string> SplitWords(const std::string &line) {
     std::vector<std::string> words;
     std::string word;
     for (char c : line) {
@@ -65,11 +69,11 @@ std::vector<std::string> SplitWords(const std::string& line) {
     return words;
 }
 
-bool ParseNumber(const std::string& word, double& value) {
+bool ParseNumber(const std::string &word, double &value) {
     if (!IsDecimal(word))
         return false;
     errno = 0;
-    char* end = nullptr;
+    char *end = nullptr;
     const double parsed = std::strtod(word.c_str(), &end);
     // ERANGE also flags underflow to a denormal or zero, which is harmless; only
     // an overflow to infinity is refused.
@@ -79,7 +83,7 @@ bool ParseNumber(const std::string& word, double& value) {
     return true;
 }
 
-bool ParseInteger(const std::string& word, long long min, long long max, long long& value) {
+bool ParseInteger(const std::string &word, long long min, long long max, long long &value) {
     std::size_t i = 0;
     if (i < word.size() && (word[i] == '+' || word[i] == '-'))
         ++i;
@@ -89,7 +93,7 @@ bool ParseInteger(const std::string& word, long long min, long long max, long lo
         if (!IsDigit(word[k]))
             return false;
     errno = 0;
-    char* end = nullptr;
+    char *end = nullptr;
     const long long parsed = std::strtoll(word.c_str(), &end, 10);
     if (errno == ERANGE || end != word.c_str() + word.size() || parsed < min || parsed > max)
         return false;
@@ -100,25 +104,25 @@ bool ParseInteger(const std::string& word, long long min, long long max, long lo
 Arguments::Arguments(std::string command, std::vector<std::string> words)
     : command_(std::move(command)), words_(std::move(words)) {}
 
-const std::string& Arguments::Peek() const {
+const std::string &Arguments::Peek() const {
     static const std::string none;
     return AtEnd() ? none : words_[next_];
 }
 
-bool Arguments::Accept(const char* keyword) {
+bool Arguments::Accept(const char *keyword) {
     if (AtEnd() || words_[next_] != keyword)
         return false;
     ++next_;
     return true;
 }
 
-std::string Arguments::Word(const char* what) {
+std::string Arguments::Word(const char *what) {
     if (AtEnd())
         throw Error(std::string("missing ") + what);
     return words_[next_++];
 }
 
-double Arguments::Number(const char* what) {
+double Arguments::Number(const char *what) {
     const std::string word = Word(what);
     double value = 0;
     if (!ParseNumber(word, value))
@@ -126,7 +130,7 @@ double Arguments::Number(const char* what) {
     return value;
 }
 
-long long Arguments::Integer(const char* what, long long min, long long max) {
+long long Arguments::Integer(const char *what, long long min, long long max) {
     const std::string word = Word(what);
     long long value = 0;
     if (!ParseInteger(word, min, max, value)) {
@@ -138,7 +142,7 @@ long long Arguments::Integer(const char* what, long long min, long long max) {
     return value;
 }
 
-dg::DVec3 Arguments::Vector(const char* what) {
+dg::DVec3 Arguments::Vector(const char *what) {
     std::istringstream names(what);
     std::string name[3];
     names >> name[0] >> name[1] >> name[2];
@@ -153,7 +157,7 @@ void Arguments::ExpectEnd() const {
         throw Error("unexpected '" + words_[next_] + "'");
 }
 
-ScriptError Arguments::Error(const std::string& message) const {
+ScriptError Arguments::Error(const std::string &message) const {
     return ScriptError(command_ + ": " + message);
 }
 

@@ -24,49 +24,49 @@ namespace alignpartsdemo {
 // that is unknown or used twice. Ends the run with exit status 2.
 class ScriptError : public std::runtime_error {
 public:
-    explicit ScriptError(const std::string& message) : std::runtime_error(message) {}
+    explicit ScriptError(const std::string &message) : std::runtime_error(message) {}
 };
 
 // A fault of the machine rather than of the script: a file that cannot be
 // written. Ends the run with exit status 1.
 class OutputError : public std::runtime_error {
 public:
-    explicit OutputError(const std::string& message) : std::runtime_error(message) {}
+    explicit OutputError(const std::string &message) : std::runtime_error(message) {}
 };
 
 // The words of `line` before any `#`, split at blanks (spaces, tabs, carriage returns).
-std::vector<std::string> SplitWords(const std::string& line);
+std::vector<std::string> SplitWords(const std::string &line);
 
 // A finite decimal number ("12", "-0.5", "1e3"), or false. Hexadecimal numbers,
 // "inf" and "nan" are refused, and so is anything that overflows.
-bool ParseNumber(const std::string& word, double& value);
+bool ParseNumber(const std::string &word, double &value);
 
 // A decimal integer within [min, max], or false.
-bool ParseInteger(const std::string& word, long long min, long long max, long long& value);
+bool ParseInteger(const std::string &word, long long min, long long max, long long &value);
 
 // The words after a command's name, consumed from the front.
 class Arguments {
 public:
     Arguments(std::string command, std::vector<std::string> words);
 
-    const std::string& Command() const { return command_; }
+    const std::string &Command() const { return command_; }
     bool AtEnd() const { return next_ >= words_.size(); }
     // The next word without consuming it; empty at the end.
-    const std::string& Peek() const;
+    const std::string &Peek() const;
     // Consumes the next word if it equals `keyword`.
-    bool Accept(const char* keyword);
+    bool Accept(const char *keyword);
 
     // The next word; `what` names it in the error when there is none.
-    std::string Word(const char* what);
-    double Number(const char* what);
-    long long Integer(const char* what, long long min, long long max);
+    std::string Word(const char *what);
+    double Number(const char *what);
+    long long Integer(const char *what, long long min, long long max);
     // Three numbers; `what` names them, e.g. "X Y Z".
-    dg::DVec3 Vector(const char* what);
+    dg::DVec3 Vector(const char *what);
     // Throws unless every word has been consumed.
     void ExpectEnd() const;
 
     // An error about this command: "COMMAND: message".
-    ScriptError Error(const std::string& message) const;
+    ScriptError Error(const std::string &message) const;
 
 private:
     std::string command_;
