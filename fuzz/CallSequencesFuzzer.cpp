@@ -41,6 +41,21 @@ void Require(bool condition, const char *what) {
     }
 }
 
+// What the fuzzing did, told when the process ends.
+struct Tally {
+    unsigned long long calls = 0;
+    unsigned long long hostFaults = 0;
+    unsigned long long disruptions = 0;
+    unsigned long long releasedMidCall = 0;
+    ~Tally() {
+        std::fprintf(stderr,
+                     "call sequences: %llu calls, %llu injected host faults fired, %llu observer "
+                     "disruptions, %llu Alignments released from a notification\n",
+                     calls, hostFaults, disruptions, releasedMidCall);
+    }
+};
+Tally tally;
+
 class Input {
 public:
     Input(const std::uint8_t *data, std::size_t size) : data_(data), size_(size) {}
@@ -148,10 +163,14 @@ private:
     void Disrupt() {
         const int now = mode;
         mode = 0;
-        if (now == 1 && held_)
+        if (now == 1 && held_) {
+            ++tally.disruptions;
             held_->Reset(static_cast<int>(input_.Byte() % 16));
-        else if (now == 2)
+        } else if (now == 2 && held_) {
+            ++tally.disruptions;
+            ++tally.releasedMidCall;
             held_ = nullptr;
+        }
     }
     Ptr<Alignment> &held_;
     Input &input_;
@@ -280,6 +299,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         alignment->RegisterObserver(*disrupter);
         while (input.More() && alignment) {
+            ++tally.calls;
             try {
                 Step(world, alignment, *disrupter, input);
             } catch (const std::runtime_error &) {
@@ -290,6 +310,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             }
             CheckScene(world, alignment);
         }
+        tally.hostFaults += world.scene->GetFiredFaults();
         world.scene->InjectFault(qlk::ShapeScene::Fault::SMOOTH_EXPLODE, 0);
         world.scene->InjectFault(qlk::ShapeScene::Fault::GET_LOCATION, 0);
         if (alignment)
