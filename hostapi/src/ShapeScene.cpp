@@ -1,6 +1,7 @@
 #include <qlk/Kernel.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace qlk {
 
@@ -33,6 +34,8 @@ ShapeInstance::~ShapeInstance() {
 }
 
 bool ShapeInstance::GetLocation(dg::Location &location) const {
+    if (scene_ && scene_->faultArmed_)
+        scene_->CountDownFault(ShapeScene::Fault::GET_LOCATION);
     if (!IsAnimating()) {
         location = to_;
         return true;
@@ -135,6 +138,8 @@ bool ShapeScene::GetShapeInstance(const du::ConstSmartPtr<Instance> &instance,
 bool ShapeScene::SmoothExplode(int duration,
                                const std::vector<du::SmartPtr<ShapeInstance>> &instances,
                                const std::vector<dg::Location> &locations, bool flag) {
+    if (faultArmed_)
+        CountDownFault(Fault::SMOOTH_EXPLODE);
     ExplodeCall call;
     call.duration = duration;
     call.count = instances.size();
@@ -221,6 +226,23 @@ void ShapeScene::FinishAnimations() {
 
 bool ShapeScene::IsAnimating() const {
     return !animating_.empty();
+}
+
+// ---------------------------------------------------------------------------
+// Fault injection (tests only)
+
+void ShapeScene::InjectFault(Fault fault, int nthCall) {
+    faultCountdown_[static_cast<int>(fault)] = nthCall > 0 ? nthCall : 0;
+    faultArmed_ = faultCountdown_[0] > 0 || faultCountdown_[1] > 0;
+}
+
+void ShapeScene::CountDownFault(Fault fault) const {
+    int &countdown = faultCountdown_[static_cast<int>(fault)];
+    if (countdown == 0 || --countdown > 0)
+        return;
+    faultArmed_ = faultCountdown_[0] > 0 || faultCountdown_[1] > 0;
+    ++faultsFired_;
+    throw std::runtime_error("injected host failure");
 }
 
 } // namespace qlk

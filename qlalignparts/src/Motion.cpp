@@ -143,9 +143,17 @@ void Alignment::SetAlignmentMode(ALIGNMENT_MODE mode) {
     AlignmentInternals::KeepAlive keep(this);
     if (mode == alignmentMode)
         return;
+    const ALIGNMENT_MODE previous = alignmentMode;
     alignmentMode = mode;
-    if (previewed)
+    if (!previewed)
+        return;
+    try {
         DoAlignment(1000);
+    } catch (...) {
+        // As for the preview switch: a retry must not be taken for no change.
+        alignmentMode = previous;
+        throw;
+    }
 }
 
 Alignment::ALIGNMENT_MODE Alignment::GetAlignmentMode() const {

@@ -165,19 +165,37 @@ void Alignment::Remove(const std::vector<du::SmartPtr<qlk::SelectionItem>> &item
             RemoveCollection(item);
     }
 
-    // Regenerating reads current locations; those of instances still taking part
-    // are replaced by their stored ones, so that the old list is left holding
-    // exactly what dropped out.
-    PartsMap dropped;
-    dropped.swap(completePartsList);
-    GenerateCompletePartsList(completePartsList);
-    KeepStoredLocations(completePartsList, dropped);
+    try {
+        // Regenerating reads current locations; those of instances still taking
+        // part are replaced by their stored ones, so that the old list is left
+        // holding exactly what dropped out. The new list is built aside: should
+        // the host fail on the way, the recorded locations are all still there.
+        PartsMap rebuilt;
+        GenerateCompletePartsList(rebuilt);
+        KeepStoredLocations(rebuilt, completePartsList);
+        PartsMap dropped;
+        dropped.swap(completePartsList);
+        completePartsList.swap(rebuilt);
 
-    if (previewed) {
-        UndoAlignment(dropped, 1000);
-        // An origin derived from the parts has moved with the removal.
-        if (originCSys.type == CSYS_FROM_PARTS)
-            DoAlignment(1000);
+        if (previewed) {
+            try {
+                UndoAlignment(dropped, 1000);
+            } catch (...) {
+                // What could not be moved home stays listed, so that a later
+                // removal still knows where home is.
+                completePartsList.insert(dropped.begin(), dropped.end());
+                throw;
+            }
+            // An origin derived from the parts has moved with the removal.
+            if (originCSys.type == CSYS_FROM_PARTS)
+                DoAlignment(1000);
+        }
+    } catch (...) {
+        // The part set has changed all the same: the flags and the observers
+        // must not go on describing the old one.
+        SelectionChanged();
+        AlignmentInternals::PostPartsChanged(*this);
+        throw;
     }
     SelectionChanged();
     AlignmentInternals::PostPartsChanged(*this);

@@ -48,10 +48,17 @@ void Alignment::SetPreviewed(bool newPreviewed) {
     if (newPreviewed == previewed)
         return;
     previewed = newPreviewed;
-    if (previewed)
-        DoAlignment(1000);
-    else
-        UndoAlignment(completePartsList, 1000);
+    try {
+        if (previewed)
+            DoAlignment(1000);
+        else
+            UndoAlignment(completePartsList, 1000);
+    } catch (...) {
+        // The parts did not move: keep the old setting, so that asking again
+        // is not taken for a change already made.
+        previewed = !newPreviewed;
+        throw;
+    }
 }
 
 } // namespace qlalignparts

@@ -20,15 +20,23 @@ void Alignment::AddOperationSteps(const du::SmartPtr<qlk::Operation> &operation)
 
     operation->AddStep(
         du::SmartPtr<qlk::OperationStep>(new qlk::GroupUpdateStartOperationStep(observable)));
-    for (const auto &[instance, recorded] : completePartsList) {
-        du::SmartPtr<qlk::ShapeInstance> shapeInstance;
-        scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shapeInstance);
-        if (!shapeInstance)
-            continue;
-        dg::Location current;
-        shapeInstance->GetLocation(current);
-        operation->AddStep(du::SmartPtr<qlk::OperationStep>(
-            new qlk::ComponentMoveOperationStep(shapeInstance, recorded, current, true, true)));
+    try {
+        for (const auto &[instance, recorded] : completePartsList) {
+            du::SmartPtr<qlk::ShapeInstance> shapeInstance;
+            scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shapeInstance);
+            if (!shapeInstance)
+                continue;
+            dg::Location current;
+            shapeInstance->GetLocation(current);
+            operation->AddStep(du::SmartPtr<qlk::OperationStep>(
+                new qlk::ComponentMoveOperationStep(shapeInstance, recorded, current, true, true)));
+        }
+    } catch (...) {
+        // A group left open would leave the host's history unable to undo it:
+        // the steps recorded so far are closed before the failure goes on.
+        operation->AddStep(
+            du::SmartPtr<qlk::OperationStep>(new qlk::GroupUpdateEndOperationStep(observable)));
+        throw;
     }
     operation->AddStep(
         du::SmartPtr<qlk::OperationStep>(new qlk::GroupUpdateEndOperationStep(observable)));

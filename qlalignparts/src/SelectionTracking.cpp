@@ -164,9 +164,17 @@ void Alignment::AddSelected() {
             AddCollection(item);
     }
     // Also when nothing was admitted: observers get one event per call, after
-    // the flags describe the new part set.
-    if (previewed)
-        DoAlignment(1000);
+    // the flags describe the new part set. A run the host fails still leaves the
+    // items taken in, and the flags and observers must say so.
+    if (previewed) {
+        try {
+            DoAlignment(1000);
+        } catch (...) {
+            SelectionChanged();
+            AlignmentInternals::PostPartsChanged(*this);
+            throw;
+        }
+    }
     SelectionChanged();
     AlignmentInternals::PostPartsChanged(*this);
 }

@@ -36,6 +36,16 @@ void Alignment::Reset(int flags) {
     // end, over the new state, is all a previewed alignment needs.
     const bool wasPreviewed = previewed;
     previewed = false;
+    // Should the host or an observer fail on the way, the alignment must not
+    // stay switched off: nothing would ever run it again on its own.
+    struct PreviewRestorer {
+        Alignment &alignment;
+        bool wasPreviewed;
+        ~PreviewRestorer() {
+            if (wasPreviewed)
+                alignment.previewed = true;
+        }
+    } restorer{*this, wasPreviewed};
 
     if (flags & 1) {
         if (wasPreviewed)
@@ -60,6 +70,7 @@ void Alignment::Reset(int flags) {
         previewed = true;
         DoAlignment(1000);
     }
+    restorer.wasPreviewed = false;
 }
 
 } // namespace qlalignparts

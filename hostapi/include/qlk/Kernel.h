@@ -229,7 +229,23 @@ public:
     // Number of placements that were not finite and were refused.
     std::size_t GetRefusedPlacements() const { return refused_; }
 
+    // ---- Fault injection (tests only) ----------------------------------------
+    // A real host may fail inside any call. Armed with a count n, the n-th next
+    // call of that kind throws std::runtime_error("injected host failure")
+    // before it does anything; each armed fault fires once. 0 disarms.
+    // GET_LOCATION counts the calls of GetLocation on this scene's shape instances.
+    enum class Fault { SMOOTH_EXPLODE, GET_LOCATION };
+    void InjectFault(Fault fault, int nthCall);
+    // How many injected faults have fired since the scene was made.
+    std::size_t GetFiredFaults() const { return faultsFired_; }
+
 private:
+    void CountDownFault(Fault fault) const; // throws when the armed count runs out
+    mutable int faultCountdown_[2] = {0, 0};
+    mutable bool faultArmed_ = false; // one test on the hot paths while nothing is armed
+    mutable std::size_t faultsFired_ = 0;
+    // ---- end of fault injection ----------------------------------------------
+
     std::unordered_map<const Instance*, du::SmartPtr<ShapeInstance>> shapes_;
     std::vector<ExplodeCall> explodeCalls_;
     std::set<ShapeInstance*> animating_;
