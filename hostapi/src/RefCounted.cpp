@@ -1,7 +1,6 @@
 #include <du/RefCounted.h>
 
 #include <algorithm>
-#include <cassert>
 #include <unordered_set>
 
 namespace du {
@@ -49,29 +48,19 @@ bool RefCounted::ZeroReferenceCountHook() const {
     return true;
 }
 
-int RefCounted::AddReference(void *holder) const {
-    ++count_;
-    if (holders_)
-        holders_->push_back(holder);
-    return count_;
+void RefCounted::AddHolder(void *holder) const {
+    holders_->push_back(holder);
 }
 
-int RefCounted::RemoveReference(void *holder) const {
-    assert(count_ > 0 && "RemoveReference on an object without references");
-    if (count_ <= 0)
-        return 0;
-    --count_;
-    if (holders_) {
-        // Holders usually let go in the reverse order of taking hold. A reader
-        // dropping a reference that travelled in a notification record uses its
-        // own address, which was never registered: the travelling entry goes.
-        auto found = std::find(holders_->rbegin(), holders_->rend(), holder);
-        if (found == holders_->rend())
-            found = std::find(holders_->rbegin(), holders_->rend(), RefAudit::TravellingHolder());
-        if (found != holders_->rend())
-            holders_->erase(std::next(found).base());
-    }
-    return count_;
+void RefCounted::RemoveHolder(void *holder) const {
+    // Holders usually let go in the reverse order of taking hold. A reader
+    // dropping a reference that travelled in a notification record uses its
+    // own address, which was never registered: the travelling entry goes.
+    auto found = std::find(holders_->rbegin(), holders_->rend(), holder);
+    if (found == holders_->rend())
+        found = std::find(holders_->rbegin(), holders_->rend(), RefAudit::TravellingHolder());
+    if (found != holders_->rend())
+        holders_->erase(std::next(found).base());
 }
 
 void RefAudit::Enable(bool enabled) {

@@ -12,6 +12,7 @@
 //   EXPECT_EQ(du::RefAudit::Snapshot(), before);
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <map>
 #include <vector>
@@ -29,14 +30,31 @@ public:
     // false keeps the object alive (the releasing holder keeps its reference).
     virtual bool ZeroReferenceCountHook() const;
 
-    // Both return the count that remains after the call.
-    int AddReference(void* holder) const;
-    int RemoveReference(void* holder) const;
+    // Both return the count that remains after the call. Every smart pointer
+    // runs through these, so the count is kept inline and only the audit's
+    // bookkeeping of holders costs a call.
+    int AddReference(void* holder) const {
+        ++count_;
+        if (holders_)
+            AddHolder(holder);
+        return count_;
+    }
+    int RemoveReference(void* holder) const {
+        assert(count_ > 0 && "RemoveReference on an object without references");
+        if (count_ <= 0)
+            return 0;
+        --count_;
+        if (holders_)
+            RemoveHolder(holder);
+        return count_;
+    }
 
     int GetReferenceCount() const { return count_; }
 
 private:
     friend class RefAudit;
+    void AddHolder(void* holder) const;
+    void RemoveHolder(void* holder) const;
     mutable int count_ = 0;
     mutable std::vector<void*>* holders_ = nullptr; // only while audited
 };
