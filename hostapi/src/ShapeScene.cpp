@@ -30,7 +30,7 @@ ShapeInstance::ShapeInstance(ShapeScene *scene, const du::SmartPtr<Instance> &in
 
 ShapeInstance::~ShapeInstance() {
     if (scene_ && duration_ > 0)
-        scene_->animating_.erase(this);
+        scene_->StopAnimating(this);
 }
 
 bool ShapeInstance::GetLocation(dg::Location &location) const {
@@ -54,7 +54,7 @@ void ShapeInstance::SetLocation(const dg::Location &location) {
     // instance was animating.
     if (duration_ > 0) {
         if (scene_)
-            scene_->animating_.erase(this);
+            scene_->StopAnimating(this);
         duration_ = 0;
     }
     from_ = location;
@@ -73,8 +73,9 @@ void ShapeInstance::MoveTo(const dg::Location &location, int duration) {
     from_ = current;
     to_ = location;
     start_ = scene_->clock_;
+    if (duration_ <= 0)
+        scene_->StartAnimating(this);
     duration_ = duration;
-    scene_->animating_.insert(this);
 }
 
 // ---------------------------------------------------------------------------
@@ -117,6 +118,10 @@ ShapeScene::~ShapeScene() {
     // no longer reach it.
     animating_.clear();
     for (auto &entry : shapes_) {
+        if (entry.first->drawnBy_ == this) {
+            entry.first->drawnBy_ = nullptr;
+            entry.first->drawnAs_ = nullptr;
+        }
         entry.second->SetLocation(entry.second->GetTargetLocation());
         entry.second->Detach();
     }
@@ -125,6 +130,10 @@ ShapeScene::~ShapeScene() {
 bool ShapeScene::GetShapeInstance(const du::ConstSmartPtr<Instance> &instance,
                                   du::SmartPtr<ShapeInstance> &shapeInstance) const {
     if (instance) {
+        if (instance->drawnBy_ == this) {
+            shapeInstance = instance->drawnAs_;
+            return true;
+        }
         auto found = shapes_.find(instance.get());
         if (found != shapes_.end()) {
             shapeInstance = found->second;
@@ -178,7 +187,7 @@ du::SmartPtr<ShapeInstance> ShapeScene::CreateShapeInstance(const du::SmartPtr<I
     if (found != shapes_.end())
         return found->second;
     du::SmartPtr<ShapeInstance> created(new ShapeInstance(this, instance, dg::Location::IDENTITY));
-    shapes_.emplace(instance.get(), created);
+    Register(instance.get(), created);
     return created;
 }
 
@@ -192,8 +201,16 @@ du::SmartPtr<ShapeInstance> ShapeScene::CreateShapeInstance(const du::SmartPtr<I
         return found->second;
     }
     du::SmartPtr<ShapeInstance> created(new ShapeInstance(this, instance, location));
-    shapes_.emplace(instance.get(), created);
+    Register(instance.get(), created);
     return created;
+}
+
+void ShapeScene::Register(const Instance *instance, const du::SmartPtr<ShapeInstance> &shape) {
+    shapes_.emplace(instance, shape);
+    if (!instance->drawnBy_) {
+        instance->drawnBy_ = this;
+        instance->drawnAs_ = shape.get();
+    }
 }
 
 void ShapeScene::RemoveShapeInstance(const Instance *instance) {
@@ -202,6 +219,10 @@ void ShapeScene::RemoveShapeInstance(const Instance *instance) {
         return;
     du::SmartPtr<ShapeInstance> removed = found->second;
     shapes_.erase(found);
+    if (instance->drawnBy_ == this) {
+        instance->drawnBy_ = nullptr;
+        instance->drawnAs_ = nullptr;
+    }
     removed->SetLocation(removed->GetTargetLocation());
     removed->Detach();
 }
@@ -215,6 +236,20 @@ void ShapeScene::AdvanceClock(long long ms) {
             ended.push_back(instance);
     for (ShapeInstance *instance : ended)
         instance->SetLocation(instance->to_);
+}
+
+void ShapeScene::StartAnimating(ShapeInstance *instance) {
+    instance->animatingSlot_ = animating_.size();
+    animating_.push_back(instance);
+}
+
+void ShapeScene::StopAnimating(ShapeInstance *instance) {
+    const std::size_t slot = instance->animatingSlot_;
+    if (slot >= animating_.size() || animating_[slot] != instance)
+        return;
+    animating_[slot] = animating_.back();
+    animating_[slot]->animatingSlot_ = slot;
+    animating_.pop_back();
 }
 
 void ShapeScene::FinishAnimations() {

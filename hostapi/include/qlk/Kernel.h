@@ -55,6 +55,9 @@ protected:
 };
 
 // A node of the product structure: a part or an assembly.
+class ShapeInstance;
+class ShapeScene;
+
 class Instance : public BaseInstance, public Object {
 public:
     explicit Instance(std::string name = std::string());
@@ -80,9 +83,12 @@ private:
     bool excluded_ = false;
     bool treatedAsPart_ = false;
     bool symbol_ = false;
+    // The shape instance of the first scene that drew this instance, so that
+    // the scene answers for it without a search; other scenes search.
+    friend class ShapeScene;
+    mutable const ShapeScene* drawnBy_ = nullptr;
+    mutable ShapeInstance* drawnAs_ = nullptr;
 };
-
-class ShapeScene;
 
 // The drawable counterpart of an instance in one shape scene.
 class ShapeInstance : public Object {
@@ -113,6 +119,7 @@ private:
     dg::Location to_;
     long long start_ = 0;
     int duration_ = 0;
+    std::size_t animatingSlot_ = 0; // its place in the scene's animating list
 };
 
 class Markup : public Object, public MemoryPoolAllocated {
@@ -240,6 +247,7 @@ public:
     std::size_t GetFiredFaults() const { return faultsFired_; }
 
 private:
+    void Register(const Instance* instance, const du::SmartPtr<ShapeInstance>& shape);
     void CountDownFault(Fault fault) const; // throws when the armed count runs out
     mutable int faultCountdown_[2] = {0, 0};
     mutable bool faultArmed_ = false; // one test on the hot paths while nothing is armed
@@ -248,7 +256,11 @@ private:
 
     std::unordered_map<const Instance*, du::SmartPtr<ShapeInstance>> shapes_;
     std::vector<ExplodeCall> explodeCalls_;
-    std::set<ShapeInstance*> animating_;
+    // Every attached shape instance with a move under way (duration_ > 0), each
+    // knowing its place, so that starting and ending a move costs no search.
+    void StartAnimating(ShapeInstance* instance);
+    void StopAnimating(ShapeInstance* instance);
+    std::vector<ShapeInstance*> animating_;
     long long clock_ = 0;
     bool recordContent_ = true;
     std::size_t refused_ = 0;
