@@ -7,6 +7,8 @@
 #include "CompletePartsList.h"
 #include "Internals.h"
 
+#include <iterator>
+
 namespace qlalignparts {
 
 int Alignment::GenerateCompletePartsList(PartsMap &list) const {
@@ -25,30 +27,56 @@ int Alignment::GenerateCompletePartsList(PartsMap &list) const {
     return added;
 }
 
+namespace {
+
+// Where `instance` stands in the list: its entry, or the place it would take.
+// Parts are mostly listed in the order they were made, which is mostly the
+// order of their addresses; the place is then at the end, found without a search.
+Alignment::PartsMap::iterator Locate(Alignment::PartsMap &list,
+                                     const du::SmartPtr<qlk::Instance> &instance) {
+    if (list.empty() || std::prev(list.end())->first < instance)
+        return list.end();
+    return list.lower_bound(instance);
+}
+
+bool IsListedAt(const Alignment::PartsMap &list, Alignment::PartsMap::iterator position,
+                const du::SmartPtr<qlk::Instance> &instance) {
+    return position != list.end() && position->first == instance;
+}
+
+// Records where the shape instance stands now as the instance's stored location.
+int Record(Alignment::PartsMap &list, Alignment::PartsMap::iterator position,
+           const du::SmartPtr<qlk::Instance> &instance, const qlk::ShapeInstance &shape) {
+    dg::Location location;
+    shape.GetLocation(location);
+    list.emplace_hint(position, instance, location);
+    return 1;
+}
+
+} // namespace
+
 int Alignment::AddPartToCompletePartsList(const du::SmartPtr<qlk::Instance> &instance,
                                           PartsMap &list) const {
     if (!instance || !scene)
         return 0;
-    auto position = list.lower_bound(instance);
-    if (position != list.end() && position->first == instance)
+    const auto position = Locate(list, instance);
+    if (IsListedAt(list, position, instance))
         return 0;
     du::SmartPtr<qlk::ShapeInstance> shape;
     scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shape);
     // Nothing drawn, nothing to move.
     if (!shape)
         return 0;
-    dg::Location location;
-    shape->GetLocation(location);
-    list.emplace_hint(position, instance, location);
-    return 1;
+    return Record(list, position, instance, *shape);
 }
 
 int Alignment::AddAssemblyToCompletePartsList(const du::SmartPtr<qlk::Instance> &instance,
                                               PartsMap &list) const {
     if (!instance || !scene)
         return 0;
+    auto position = Locate(list, instance);
     // Listed already: its sub-tree was walked when it was listed.
-    if (list.count(instance) != 0)
+    if (IsListedAt(list, position, instance))
         return 0;
     int added = 0;
     if (instance->HasChildren()) {
@@ -56,15 +84,17 @@ int Alignment::AddAssemblyToCompletePartsList(const du::SmartPtr<qlk::Instance> 
         instance->GetChildren(children);
         for (const auto &child : children)
             added += AddAssemblyToCompletePartsList(child, list);
+        // The children have taken their places; this node's may have moved on.
+        position = Locate(list, instance);
     }
-    // Every node of a moving sub-tree must move, drawn or not; the scene gives
-    // an undrawn node a shape instance so that it can be placed.
     du::SmartPtr<qlk::ShapeInstance> shape;
     scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shape);
-    if (!shape)
-        scene->CreateShapeInstance(instance, 0, du::Symbol::EMPTY);
-    added += AddPartToCompletePartsList(instance, list);
-    return added;
+    if (shape)
+        return added + Record(list, position, instance, *shape);
+    // Every node of a moving sub-tree must move, drawn or not; the scene gives
+    // an undrawn node a shape instance so that it can be placed.
+    scene->CreateShapeInstance(instance, 0, du::Symbol::EMPTY);
+    return added + AddPartToCompletePartsList(instance, list);
 }
 
 int Alignment::AddCollectionToCompletePartsList(
