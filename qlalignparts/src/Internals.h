@@ -10,25 +10,25 @@ namespace qlalignparts {
 struct AlignmentInternals {
     // Posting. Each builds the event on the stack and posts it on the Alignment's
     // observable base; the event is gone when the call returns.
-    static void PostPartsChanged(Alignment& alignment);
-    static void PostOffsetsChanged(Alignment& alignment);
-    static void PostCSysChanged(Alignment& alignment, int id, int type,
-                                const du::SmartPtr<moduleutils::DerivedCSys>& csys);
+    static void PostPartsChanged(Alignment &alignment);
+    static void PostOffsetsChanged(Alignment &alignment);
+    static void PostCSysChanged(Alignment &alignment, int id, int type,
+                                const du::SmartPtr<moduleutils::DerivedCSys> &csys);
 
     // The show/hide step of a coordinate system's widget: AddMarkup on the
     // scene when `shown`, RemoveMarkup otherwise. Nothing without a scene or widget.
-    static void ShowWidget(const Alignment& alignment,
-                           const du::SmartPtr<qlmk::CSysPreviewWidget>& widget, bool shown);
+    static void ShowWidget(const Alignment &alignment,
+                           const du::SmartPtr<qlmk::CSysPreviewWidget> &widget, bool shown);
 
     // An observer may drop the host's last reference to the Alignment from inside
     // a notification; a public operation holds one of its own until it returns.
     // Inside the constructor (no reference yet) it holds nothing.
     class KeepAlive {
     public:
-        explicit KeepAlive(Alignment* alignment)
+        explicit KeepAlive(Alignment *alignment)
             : held_(alignment->GetReferenceCount() > 0 ? alignment : nullptr) {}
-        KeepAlive(const KeepAlive&) = delete;
-        KeepAlive& operator=(const KeepAlive&) = delete;
+        KeepAlive(const KeepAlive &) = delete;
+        KeepAlive &operator=(const KeepAlive &) = delete;
 
     private:
         du::SmartPtr<Alignment> held_;

@@ -15,7 +15,7 @@ using namespace qltest;
 using qlalignparts::Alignment;
 using Items = std::vector<SmartPtr<qlk::SelectionItem>>;
 using Events = std::vector<std::string>;
-using Moves = std::map<const qlk::ShapeInstance*, dg::Location>;
+using Moves = std::map<const qlk::ShapeInstance *, dg::Location>;
 
 class CompletePartsList : public ::testing::Test {
 protected:
@@ -27,7 +27,7 @@ protected:
         qlk::Kernel::GetKernel()->CollectGarbage();
     }
 
-    void Start(const Items& selected) {
+    void Start(const Items &selected) {
         host.Select(selected);
         alignment = new Alignment(host.view, 3);
         alignment->RegisterObserver(observer);
@@ -35,14 +35,14 @@ protected:
 
     // Takes in what is selected now; with nothing selected it only runs the
     // alignment once more.
-    void AddSelected(const Items& selected) {
+    void AddSelected(const Items &selected) {
         host.Select(selected);
         alignment->AddSelected();
     }
 
     // The last move of the scene: each shape instance with where it was sent.
     Moves LastMove() const {
-        const auto& calls = host.scene->GetExplodeCalls();
+        const auto &calls = host.scene->GetExplodeCalls();
         Moves moves;
         if (calls.empty())
             return moves;
@@ -52,23 +52,23 @@ protected:
         return moves;
     }
 
-    Moves Expected(const std::vector<std::pair<SmartPtr<qlk::Instance>, dg::Location>>& entries) {
+    Moves Expected(const std::vector<std::pair<SmartPtr<qlk::Instance>, dg::Location>> &entries) {
         Moves moves;
-        for (const auto& [instance, location] : entries)
+        for (const auto &[instance, location] : entries)
             moves.emplace(host.Shape(instance).get(), location);
         return moves;
     }
 
     // Puts an instance elsewhere, as a move of the alignment would.
-    void Displace(const SmartPtr<qlk::Instance>& instance) {
+    void Displace(const SmartPtr<qlk::Instance> &instance) {
         host.Shape(instance)->SetLocation(Placement(100, -50, 25, 90, 0, 90));
     }
 
-    static testing::AssertionResult SameMoves(const Moves& actual, const Moves& expected) {
+    static testing::AssertionResult SameMoves(const Moves &actual, const Moves &expected) {
         if (actual.size() != expected.size())
             return testing::AssertionFailure()
                    << actual.size() << " instances moved, expected " << expected.size();
-        for (const auto& [shape, location] : expected) {
+        for (const auto &[shape, location] : expected) {
             auto found = actual.find(shape);
             if (found == actual.end())
                 return testing::AssertionFailure() << "an expected instance did not move";
@@ -98,11 +98,9 @@ TEST_F(CompletePartsList, ListsEveryInstanceOnceHoweverItIsReached) {
     Start({TestScene::PartItem(bolt), TestScene::AssemblyItem(frame),
            TestScene::CollectionItem(group, {TestScene::PartItem(nut)},
                                      {TestScene::AssemblyItem(arm)})});
-    EXPECT_TRUE(SameMoves(LastMove(), Expected({{frame, frameAt},
-                                                {bolt, boltAt},
-                                                {nut, nutAt},
-                                                {arm, armAt},
-                                                {pin, pinAt}})));
+    EXPECT_TRUE(SameMoves(
+        LastMove(),
+        Expected({{frame, frameAt}, {bolt, boltAt}, {nut, nutAt}, {arm, armAt}, {pin, pinAt}})));
 }
 
 TEST_F(CompletePartsList, StoredLocationsSurviveLaterRunsAndNewcomersEnterAsTheyStand) {
@@ -124,7 +122,8 @@ TEST_F(CompletePartsList, AListedAssemblyIsNotWalkedAgain) {
     EXPECT_TRUE(SameMoves(LastMove(), Expected({{arm, armAt}, {pin, pinAt}})));
 
     AddSelected({TestScene::PartItem(late)});
-    EXPECT_TRUE(SameMoves(LastMove(), Expected({{arm, armAt}, {pin, pinAt}, {late, Placement(9, 9, 9)}})));
+    EXPECT_TRUE(
+        SameMoves(LastMove(), Expected({{arm, armAt}, {pin, pinAt}, {late, Placement(9, 9, 9)}})));
 }
 
 TEST_F(CompletePartsList, UndrawnNodesOfAnAssemblyAreDrawnButALonePartIsNot) {
@@ -150,20 +149,19 @@ TEST_F(CompletePartsList, CollectionsContributeTheirPartAndAssemblyItemsOnly) {
     SmartPtr<du::RefCounted> outer(new qlk::Annotation(dg::DPoint3D()));
     SmartPtr<du::RefCounted> inner(new qlk::Annotation(dg::DPoint3D()));
     SmartPtr<qlk::Object> notAnInstance(new qlk::Annotation(dg::DPoint3D()));
-    Start({TestScene::CollectionItem(
-        outer,
-        {TestScene::CollectionItem(inner, {TestScene::PartItem(bolt)}),
-         SmartPtr<qlk::SelectionItem>(
-             new qlk::ObjectSelectionItem(notAnInstance, qlk::mcad_selection::Instance)),
-         SmartPtr<qlk::SelectionItem>(
-             new qlk::ObjectSelectionItem(frame, qlk::mcad_selection::Collection))},
-        {TestScene::PartItem(nut), TestScene::AssemblyItem(arm)})});
+    Start({TestScene::CollectionItem(outer,
+                                     {TestScene::CollectionItem(inner, {TestScene::PartItem(bolt)}),
+                                      SmartPtr<qlk::SelectionItem>(new qlk::ObjectSelectionItem(
+                                          notAnInstance, qlk::mcad_selection::Instance)),
+                                      SmartPtr<qlk::SelectionItem>(new qlk::ObjectSelectionItem(
+                                          frame, qlk::mcad_selection::Collection))},
+                                     {TestScene::PartItem(nut), TestScene::AssemblyItem(arm)})});
     EXPECT_TRUE(SameMoves(LastMove(), Expected({{nut, nutAt}, {arm, armAt}, {pin, pinAt}})));
 }
 
 TEST_F(CompletePartsList, RemovalMovesBackExactlyWhatDroppedOutAndKeepsTheRest) {
     Start({TestScene::PartItem(bolt), TestScene::PartItem(nut), TestScene::AssemblyItem(arm)});
-    for (const auto& instance : {bolt, nut, arm, pin})
+    for (const auto &instance : {bolt, nut, arm, pin})
         Displace(instance);
     host.scene->ClearExplodeCalls();
 
@@ -196,10 +194,11 @@ TEST_F(CompletePartsList, RemovalRealignsWhatRemainsWhenTheOriginComesFromThePar
 
     alignment->Remove({TestScene::PartItem(bolt)});
 
-    const auto& calls = host.scene->GetExplodeCalls();
+    const auto &calls = host.scene->GetExplodeCalls();
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].instances, std::vector<const qlk::ShapeInstance*>({host.Shape(bolt).get()}));
-    EXPECT_EQ(calls[1].instances, std::vector<const qlk::ShapeInstance*>({host.Shape(nut).get()}));
+    EXPECT_EQ(calls[0].instances,
+              std::vector<const qlk::ShapeInstance *>({host.Shape(bolt).get()}));
+    EXPECT_EQ(calls[1].instances, std::vector<const qlk::ShapeInstance *>({host.Shape(nut).get()}));
     EXPECT_EQ(calls[1].duration, 1000);
     // The origin is now the nut's own placement: the run brings it onto the world axes.
     EXPECT_TRUE(LocationNear(calls[1].locations[0], dg::Location()));
@@ -221,8 +220,8 @@ TEST_F(CompletePartsList, WithoutPreviewRemovalMovesNothing) {
 TEST_F(CompletePartsList, NothingIsLeftHeldOnceTheAlignmentIsGone) {
     // Observers that earlier tests left to the kernel go now, not during the audit.
     qlk::Kernel::GetKernel()->CollectGarbage();
-    host.Select({TestScene::PartItem(bolt), TestScene::AssemblyItem(frame),
-                 TestScene::AssemblyItem(arm)});
+    host.Select(
+        {TestScene::PartItem(bolt), TestScene::AssemblyItem(frame), TestScene::AssemblyItem(arm)});
     const auto before = du::RefAudit::Snapshot();
     ReferenceAudit audit;
     {

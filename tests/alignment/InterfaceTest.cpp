@@ -21,45 +21,45 @@ template <class Expected, class Actual> constexpr bool Same(Actual) {
 }
 
 // Public members of Alignment.
-static_assert(std::is_constructible<Alignment, const SP<qlk::ShapeView>&, int>::value, "");
+static_assert(std::is_constructible<Alignment, const SP<qlk::ShapeView> &, int>::value, "");
 static_assert(std::has_virtual_destructor<Alignment>::value, "");
 static_assert(std::is_base_of<du::RefCounted, Alignment>::value, "");
 static_assert(Same<void (Alignment::*)()>(&Alignment::AddSelected), "");
-static_assert(Same<void (Alignment::*)(const SP<qlk::Operation>&)>(&Alignment::Apply), "");
+static_assert(Same<void (Alignment::*)(const SP<qlk::Operation> &)>(&Alignment::Apply), "");
 static_assert(Same<bool (Alignment::*)() const>(&Alignment::CanAddSelected), "");
 static_assert(Same<bool (Alignment::*)() const>(&Alignment::CanRemoveSelected), "");
 static_assert(Same<Alignment::ALIGNMENT_MODE (Alignment::*)() const>(&Alignment::GetAlignmentMode),
               "");
-static_assert(Same<Alignment::CSYS_TYPE (Alignment::*)(Alignment::CSYS_ID,
-                                                        SP<moduleutils::DerivedCSys>&) const>(
-                  &Alignment::GetCSys),
+static_assert(Same<Alignment::CSYS_TYPE (Alignment::*)(
+                  Alignment::CSYS_ID, SP<moduleutils::DerivedCSys> &) const>(&Alignment::GetCSys),
               "");
 static_assert(Same<std::size_t (Alignment::*)() const>(&Alignment::GetNumAssemblies), "");
 static_assert(Same<std::size_t (Alignment::*)() const>(&Alignment::GetNumCollections), "");
 static_assert(Same<std::size_t (Alignment::*)() const>(&Alignment::GetNumParts), "");
-static_assert(Same<void (Alignment::*)(dg::DVec3&, dg::DVec3&) const>(&Alignment::GetOffsets), "");
+static_assert(Same<void (Alignment::*)(dg::DVec3 &, dg::DVec3 &) const>(&Alignment::GetOffsets),
+              "");
 static_assert(Same<bool (Alignment::*)() const>(&Alignment::GetPreviewed), "");
 static_assert(Same<SP<qlk::ShapeScene> (Alignment::*)() const>(&Alignment::GetScene), "");
-static_assert(Same<std::size_t (Alignment::*)(Items&) const>(&Alignment::GetSelection), "");
+static_assert(Same<std::size_t (Alignment::*)(Items &) const>(&Alignment::GetSelection), "");
 static_assert(Same<bool (Alignment::*)() const>(&Alignment::GetStarted), "");
 static_assert(Same<bool (Alignment::*)() const>(&Alignment::GetValid), "");
 static_assert(Same<SP<qlk::ShapeView> (Alignment::*)() const>(&Alignment::GetView), "");
-static_assert(Same<bool (Alignment::*)(Alignment::CSYS_ID, const SP<moduleutils::DerivedCSys>&)>(
+static_assert(Same<bool (Alignment::*)(Alignment::CSYS_ID, const SP<moduleutils::DerivedCSys> &)>(
                   &Alignment::PreviewCustomCSys),
               "");
-static_assert(Same<bool (Alignment::*)(const AlignmentObserver&)>(&Alignment::RegisterObserver),
+static_assert(Same<bool (Alignment::*)(const AlignmentObserver &)>(&Alignment::RegisterObserver),
               "");
-static_assert(Same<void (Alignment::*)(const Items&)>(&Alignment::Remove), "");
+static_assert(Same<void (Alignment::*)(const Items &)>(&Alignment::Remove), "");
 static_assert(Same<void (Alignment::*)()>(&Alignment::RemoveSelected), "");
 static_assert(Same<void (Alignment::*)(int)>(&Alignment::Reset), "");
 static_assert(Same<void (Alignment::*)(Alignment::ALIGNMENT_MODE)>(&Alignment::SetAlignmentMode),
               "");
 static_assert(Same<bool (Alignment::*)(Alignment::CSYS_ID, Alignment::CSYS_TYPE,
-                                       const SP<moduleutils::DerivedCSys>&)>(&Alignment::SetCSys),
+                                       const SP<moduleutils::DerivedCSys> &)>(&Alignment::SetCSys),
               "");
 static_assert(Same<void (Alignment::*)(dg::DVec3, dg::DVec3)>(&Alignment::SetOffsets), "");
 static_assert(Same<void (Alignment::*)(bool)>(&Alignment::SetPreviewed), "");
-static_assert(Same<bool (Alignment::*)(const AlignmentObserver&)>(&Alignment::UnregisterObserver),
+static_assert(Same<bool (Alignment::*)(const AlignmentObserver &)>(&Alignment::UnregisterObserver),
               "");
 
 // Protected members, reached from a derived class as a host extension would.
@@ -69,9 +69,9 @@ struct DerivedAlignment : Alignment {
                       &DerivedAlignment::GetSelectionManager),
                   "");
     static_assert(Same<void (Alignment::*)()>(&DerivedAlignment::SelectionChanged), "");
-    static_assert(Same<void (Alignment::*)(Items&)>(&DerivedAlignment::SelectionChangedInstance),
+    static_assert(Same<void (Alignment::*)(Items &)>(&DerivedAlignment::SelectionChangedInstance),
                   "");
-    static_assert(Same<void (Alignment::*)(Items&)>(&DerivedAlignment::SelectionChangedCollection),
+    static_assert(Same<void (Alignment::*)(Items &)>(&DerivedAlignment::SelectionChangedCollection),
                   "");
 };
 
@@ -94,25 +94,24 @@ static_assert(std::is_base_of<du::RefCounted, AlignmentObserver>::value, "");
 static_assert(std::is_default_constructible<AlignmentObserver>::value, "");
 static_assert(Same<void (AlignmentObserver::*)()>(&AlignmentObserver::OnPartsChanged), "");
 static_assert(Same<void (AlignmentObserver::*)()>(&AlignmentObserver::OnOffsetsChanged), "");
-static_assert(Same<void (AlignmentObserver::*)(int, int, const SP<moduleutils::DerivedCSys>&)>(
+static_assert(Same<void (AlignmentObserver::*)(int, int, const SP<moduleutils::DerivedCSys> &)>(
                   &AlignmentObserver::OnCSysChanged),
               "");
-static_assert(Same<const unsigned char*>(&AlignmentObserver::ALIGNMENT_PARTS_CHANGED_EVENT), "");
-static_assert(std::is_base_of<dom::ObservableEvent,
-                              AlignmentObserver::AlignmentPartsChangedEvent>::value &&
-                  std::is_base_of<dom::ObservableEvent,
-                                  AlignmentObserver::AlignmentOffsetsChangedEvent>::value &&
-                  std::is_base_of<dom::ObservableEvent,
-                                  AlignmentObserver::AlignmentCSysChangedEvent>::value,
-              "");
+static_assert(Same<const unsigned char *>(&AlignmentObserver::ALIGNMENT_PARTS_CHANGED_EVENT), "");
+static_assert(
+    std::is_base_of<dom::ObservableEvent, AlignmentObserver::AlignmentPartsChangedEvent>::value &&
+        std::is_base_of<dom::ObservableEvent,
+                        AlignmentObserver::AlignmentOffsetsChangedEvent>::value &&
+        std::is_base_of<dom::ObservableEvent, AlignmentObserver::AlignmentCSysChangedEvent>::value,
+    "");
 static_assert(std::is_constructible<AlignmentObserver::AlignmentCSysChangedEvent, int, int,
-                                    const SP<moduleutils::DerivedCSys>&>::value,
+                                    const SP<moduleutils::DerivedCSys> &>::value,
               "");
 
 struct DerivedObserver : AlignmentObserver {
-    static_assert(Same<void (AlignmentObserver::*)(const SP<dom::Message>&)>(
-                      &DerivedObserver::EventHandler),
-                  "");
+    static_assert(
+        Same<void (AlignmentObserver::*)(const SP<dom::Message> &)>(&DerivedObserver::EventHandler),
+        "");
 };
 
 TEST(AlignmentInterface, EventTagsHaveTheirWireValues) {

@@ -35,15 +35,15 @@ constexpr double kDegree = 0.017453292519943295;
 inline dg::Location Placement(double x, double y, double z, double rx = 0, double ry = 0,
                               double rz = 0) {
     dg::Location location;
-    location *= dg::DMat44(dg::DMat44(dg::DMat44::RotationX(rx * kDegree),
-                                      dg::DMat44::RotationY(ry * kDegree)),
-                           dg::DMat44::RotationZ(rz * kDegree));
+    location *= dg::DMat44(
+        dg::DMat44(dg::DMat44::RotationX(rx * kDegree), dg::DMat44::RotationY(ry * kDegree)),
+        dg::DMat44::RotationZ(rz * kDegree));
     location.SetPos(dg::DPoint3D(x, y, z));
     return location;
 }
 
-inline ::testing::AssertionResult LocationNear(const dg::Location& actual,
-                                               const dg::Location& expected, double tol = 1e-5) {
+inline ::testing::AssertionResult LocationNear(const dg::Location &actual,
+                                               const dg::Location &expected, double tol = 1e-5) {
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c)
             if (!(std::fabs(actual.mat.m[r][c] - expected.mat.m[r][c]) <= tol))
@@ -68,9 +68,9 @@ public:
     }
 
     // A new instance under `parent` (or at the top) with a shape instance at `location`.
-    SmartPtr<qlk::Instance> AddInstance(const std::string& name,
-                                        const dg::Location& location = dg::Location(),
-                                        const SmartPtr<qlk::Instance>& parent = nullptr) {
+    SmartPtr<qlk::Instance> AddInstance(const std::string &name,
+                                        const dg::Location &location = dg::Location(),
+                                        const SmartPtr<qlk::Instance> &parent = nullptr) {
         SmartPtr<qlk::Instance> instance(new qlk::Instance(name));
         if (parent)
             parent->AddChild(instance);
@@ -79,47 +79,47 @@ public:
     }
 
     // A new instance without a shape instance.
-    SmartPtr<qlk::Instance> AddBareInstance(const std::string& name,
-                                            const SmartPtr<qlk::Instance>& parent = nullptr) {
+    SmartPtr<qlk::Instance> AddBareInstance(const std::string &name,
+                                            const SmartPtr<qlk::Instance> &parent = nullptr) {
         SmartPtr<qlk::Instance> instance(new qlk::Instance(name));
         if (parent)
             parent->AddChild(instance);
         return instance;
     }
 
-    SmartPtr<qlk::ShapeInstance> Shape(const SmartPtr<qlk::Instance>& instance) const {
+    SmartPtr<qlk::ShapeInstance> Shape(const SmartPtr<qlk::Instance> &instance) const {
         SmartPtr<qlk::ShapeInstance> shape;
         scene->GetShapeInstance(instance, shape);
         return shape;
     }
 
     // Where the instance stands once its animation has ended.
-    dg::Location FinalLocation(const SmartPtr<qlk::Instance>& instance) const {
+    dg::Location FinalLocation(const SmartPtr<qlk::Instance> &instance) const {
         SmartPtr<qlk::ShapeInstance> shape = Shape(instance);
         return shape ? shape->GetTargetLocation() : dg::Location();
     }
 
-    static SmartPtr<qlk::SelectionItem> PartItem(const SmartPtr<qlk::Instance>& instance) {
+    static SmartPtr<qlk::SelectionItem> PartItem(const SmartPtr<qlk::Instance> &instance) {
         return SmartPtr<qlk::SelectionItem>(
             new qlk::ObjectSelectionItem(instance, qlk::mcad_selection::Instance, true));
     }
-    static SmartPtr<qlk::SelectionItem> AssemblyItem(const SmartPtr<qlk::Instance>& instance,
+    static SmartPtr<qlk::SelectionItem> AssemblyItem(const SmartPtr<qlk::Instance> &instance,
                                                      bool partItem = false) {
         return SmartPtr<qlk::SelectionItem>(
             new qlk::ObjectSelectionItem(instance, qlk::mcad_selection::Assembly, partItem));
     }
     static SmartPtr<qlk::SelectionItem>
-    CollectionItem(const SmartPtr<du::RefCounted>& comparison,
+    CollectionItem(const SmartPtr<du::RefCounted> &comparison,
                    std::vector<SmartPtr<qlk::SelectionItem>> first,
                    std::vector<SmartPtr<qlk::SelectionItem>> second = {},
-                   const SmartPtr<qlk::Instance>& sbomInstance = nullptr) {
+                   const SmartPtr<qlk::Instance> &sbomInstance = nullptr) {
         du::Symbol type = sbomInstance ? du::Symbol("SbomInstance") : du::Symbol("Group");
         return SmartPtr<qlk::SelectionItem>(new qlk::CollectionSelectionItem(
             comparison, type, sbomInstance, std::move(first), std::move(second)));
     }
 
     // Replaces the host's selection as one group of changes.
-    void Select(const std::vector<SmartPtr<qlk::SelectionItem>>& items) {
+    void Select(const std::vector<SmartPtr<qlk::SelectionItem>> &items) {
         selectionManager->SetSelection(items);
     }
 
@@ -134,7 +134,7 @@ public:
     void OnPartsChanged() override { events.push_back("parts"); }
     void OnOffsetsChanged() override { events.push_back("offsets"); }
     void OnCSysChanged(int id, int type,
-                       const du::SmartPtr<moduleutils::DerivedCSys>& csys) override {
+                       const du::SmartPtr<moduleutils::DerivedCSys> &csys) override {
         events.push_back("csys " + std::to_string(id) + " " + std::to_string(type) +
                          (csys ? " set" : " null"));
         lastCSys = csys.get();
@@ -149,22 +149,22 @@ public:
     }
 
     // Feeds a message directly, as the host's loop would.
-    void Deliver(const du::SmartPtr<dom::Message>& message) { EventHandler(message); }
+    void Deliver(const du::SmartPtr<dom::Message> &message) { EventHandler(message); }
 
     std::vector<std::string> events;
-    const moduleutils::DerivedCSys* lastCSys = nullptr;
+    const moduleutils::DerivedCSys *lastCSys = nullptr;
 };
 
 // The audited objects of dynamic type T that are alive now but were not in
 // `before` (a du::RefAudit::Snapshot()): how a test reaches objects that a
 // component created for itself, such as an Alignment's widgets.
 template <class T>
-std::vector<T*> CreatedSince(const std::map<const du::RefCounted*, int>& before) {
-    std::vector<T*> created;
-    for (const auto& entry : du::RefAudit::Snapshot())
+std::vector<T *> CreatedSince(const std::map<const du::RefCounted *, int> &before) {
+    std::vector<T *> created;
+    for (const auto &entry : du::RefAudit::Snapshot())
         if (before.count(entry.first) == 0)
-            if (const T* object = dynamic_cast<const T*>(entry.first))
-                created.push_back(const_cast<T*>(object));
+            if (const T *object = dynamic_cast<const T *>(entry.first))
+                created.push_back(const_cast<T *>(object));
     return created;
 }
 
@@ -179,20 +179,19 @@ public:
     // Counts of objects that existed at the start and now differ.
     ::testing::AssertionResult Unchanged() const {
         auto now = du::RefAudit::Snapshot();
-        for (const auto& [object, count] : before_) {
+        for (const auto &[object, count] : before_) {
             auto it = now.find(object);
             if (it == now.end())
                 return ::testing::AssertionFailure() << "object " << object << " was destroyed";
             if (it->second != count)
-                return ::testing::AssertionFailure()
-                       << "object " << object << " has " << it->second << " references, had "
-                       << count;
+                return ::testing::AssertionFailure() << "object " << object << " has " << it->second
+                                                     << " references, had " << count;
         }
         return ::testing::AssertionSuccess();
     }
 
 private:
-    std::map<const du::RefCounted*, int> before_;
+    std::map<const du::RefCounted *, int> before_;
 };
 
 } // namespace qltest

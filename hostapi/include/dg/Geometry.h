@@ -22,10 +22,10 @@ struct FVec3 {
     FVec3() = default;
     FVec3(float x_, float y_, float z_) : x(x_), y(y_), z(z_) {}
     float operator[](int i) const { return i == 0 ? x : (i == 1 ? y : z); }
-    friend bool operator==(const FVec3& a, const FVec3& b) {
+    friend bool operator==(const FVec3 &a, const FVec3 &b) {
         return a.x == b.x && a.y == b.y && a.z == b.z;
     }
-    friend bool operator!=(const FVec3& a, const FVec3& b) { return !(a == b); }
+    friend bool operator!=(const FVec3 &a, const FVec3 &b) { return !(a == b); }
 };
 
 struct DVec3 {
@@ -33,7 +33,7 @@ struct DVec3 {
     DVec3() = default;
     DVec3(double x_, double y_, double z_) : x(x_), y(y_), z(z_) {}
 
-    void Set(const FVec3& v) {
+    void Set(const FVec3 &v) {
         x = v.x;
         y = v.y;
         z = v.z;
@@ -43,27 +43,27 @@ struct DVec3 {
         y = y_;
         z = z_;
     }
-    DVec3& operator+=(const DVec3& v) {
+    DVec3 &operator+=(const DVec3 &v) {
         x += v.x;
         y += v.y;
         z += v.z;
         return *this;
     }
-    DVec3& operator-=(const DVec3& v) {
+    DVec3 &operator-=(const DVec3 &v) {
         x -= v.x;
         y -= v.y;
         z -= v.z;
         return *this;
     }
     double operator[](int i) const { return i == 0 ? x : (i == 1 ? y : z); }
-    double& operator[](int i) { return i == 0 ? x : (i == 1 ? y : z); }
-    friend DVec3 operator+(DVec3 a, const DVec3& b) { return a += b; }
-    friend DVec3 operator-(DVec3 a, const DVec3& b) { return a -= b; }
-    friend DVec3 operator*(double s, const DVec3& v) { return DVec3(s * v.x, s * v.y, s * v.z); }
-    friend bool operator==(const DVec3& a, const DVec3& b) {
+    double &operator[](int i) { return i == 0 ? x : (i == 1 ? y : z); }
+    friend DVec3 operator+(DVec3 a, const DVec3 &b) { return a += b; }
+    friend DVec3 operator-(DVec3 a, const DVec3 &b) { return a -= b; }
+    friend DVec3 operator*(double s, const DVec3 &v) { return DVec3(s * v.x, s * v.y, s * v.z); }
+    friend bool operator==(const DVec3 &a, const DVec3 &b) {
         return a.x == b.x && a.y == b.y && a.z == b.z;
     }
-    friend bool operator!=(const DVec3& a, const DVec3& b) { return !(a == b); }
+    friend bool operator!=(const DVec3 &a, const DVec3 &b) { return !(a == b); }
 
     static const DVec3 ZERO;
 };
@@ -72,7 +72,7 @@ struct DVec3 {
 struct DPoint3D : DVec3 {
     DPoint3D() = default;
     DPoint3D(double x_, double y_, double z_) : DVec3(x_, y_, z_) {}
-    explicit DPoint3D(const DVec3& v) : DVec3(v) {}
+    explicit DPoint3D(const DVec3 &v) : DVec3(v) {}
 
     static const DPoint3D ORIGIN;
 };
@@ -96,23 +96,23 @@ struct FMat33 {
         return FMat33(sx, 0, 0, 0, sy, 0, 0, 0, sz);
     }
 
-    friend bool operator==(const FMat33& a, const FMat33& b);
-    friend bool operator!=(const FMat33& a, const FMat33& b) { return !(a == b); }
+    friend bool operator==(const FMat33 &a, const FMat33 &b);
+    friend bool operator!=(const FMat33 &a, const FMat33 &b) { return !(a == b); }
 
     static const FMat33 IDENTITY;
 };
 
 // Product a·b.
-FMat33 operator*(const FMat33& a, const FMat33& b);
+FMat33 operator*(const FMat33 &a, const FMat33 &b);
 
 // 4x4 double matrix, stored as four rows of four doubles.
 struct DMat44 {
     double m[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
 
     DMat44() = default;
-    DMat44(const DMat44& a, const DMat44& b); // the product a·b
-    DMat44(const DMat44&) = default;
-    DMat44& operator=(const DMat44&) = default;
+    DMat44(const DMat44 &a, const DMat44 &b); // the product a·b
+    DMat44(const DMat44 &) = default;
+    DMat44 &operator=(const DMat44 &) = default;
 
     // Inverts in place. Answers false, leaving the matrix unchanged, when it is singular
     // or its inverse would not be finite.
@@ -121,17 +121,17 @@ struct DMat44 {
     static DMat44 RotationX(double radians);
     static DMat44 RotationY(double radians);
     static DMat44 RotationZ(double radians);
-    static DMat44 Translation(const DVec3& t);
+    static DMat44 Translation(const DVec3 &t);
 
-    friend bool operator==(const DMat44& a, const DMat44& b);
+    friend bool operator==(const DMat44 &a, const DMat44 &b);
 
     static const DMat44 IDENTITY;
 };
 
 // A direction times a matrix (the last row, the translation, does not apply).
-DVec3 operator*(const DVec3& v, const DMat44& m);
+DVec3 operator*(const DVec3 &v, const DMat44 &m);
 // A point times a matrix (the translation applies).
-DPoint3D operator*(const DPoint3D& p, const DMat44& m);
+DPoint3D operator*(const DPoint3D &p, const DMat44 &m);
 
 // A placement: a rotation (possibly scaled) matrix followed by a position.
 struct Location {
@@ -139,24 +139,24 @@ struct Location {
     DPoint3D pos;
 
     Location() = default;
-    Location(const FMat33& m, const DPoint3D& p) : mat(m), pos(p) {}
+    Location(const FMat33 &m, const DPoint3D &p) : mat(m), pos(p) {}
 
-    void SetPos(const DPoint3D& p) { pos = p; }
-    void SetMat(const FMat33& m) { mat = m; }
-    const DPoint3D& GetPos() const { return pos; }
-    const FMat33& GetMat() const { return mat; }
+    void SetPos(const DPoint3D &p) { pos = p; }
+    void SetMat(const FMat33 &m) { mat = m; }
+    const DPoint3D &GetPos() const { return pos; }
+    const FMat33 &GetMat() const { return mat; }
 
     // Turns both the matrix and the position by `m`: mat := mat·m (upper 3x3),
     // pos := pos·m (as a point).
-    Location& operator*=(const DMat44& m);
+    Location &operator*=(const DMat44 &m);
 
     // The placement as a 4x4 matrix (rows: axes, then position).
     DMat44 ToMatrix() const;
 
-    friend bool operator==(const Location& a, const Location& b) {
+    friend bool operator==(const Location &a, const Location &b) {
         return a.mat == b.mat && a.pos == b.pos;
     }
-    friend bool operator!=(const Location& a, const Location& b) { return !(a == b); }
+    friend bool operator!=(const Location &a, const Location &b) { return !(a == b); }
 
     static const Location IDENTITY;
 };
@@ -165,12 +165,12 @@ struct Color {
     float r = 0, g = 0, b = 0, a = 1;
     Color() = default;
     Color(float r_, float g_, float b_, float a_) : r(r_), g(g_), b(b_), a(a_) {}
-    friend bool operator==(const Color& x, const Color& y) {
+    friend bool operator==(const Color &x, const Color &y) {
         return x.r == y.r && x.g == y.g && x.b == y.b && x.a == y.a;
     }
 };
 
 // True when every component is a finite number.
-bool IsFinite(const Location& location);
+bool IsFinite(const Location &location);
 
 } // namespace dg

@@ -36,7 +36,7 @@ public:
     ManagedObject() = default;
     ~ManagedObject() override = default;
 
-    virtual short BaseClassOffsetByName(const du::Symbol& name) const;
+    virtual short BaseClassOffsetByName(const du::Symbol &name) const;
     virtual int GetBaseClassCount() const;
     virtual int GetBaseClassParent(int index) const;
     virtual du::Symbol GetBaseClass(int index);
@@ -44,7 +44,7 @@ public:
 
 private:
     friend class MessageLoop;
-    virtual void HandleMessage(const du::SmartPtr<Message>& message);
+    virtual void HandleMessage(const du::SmartPtr<Message> &message);
 
 public:
     virtual void HandleTimeoutEvent(long long time);
@@ -59,7 +59,7 @@ public:
     // false for null or an object already managed. Garbage is collected now and
     // then on the way (amortised), so objects dropped by everyone else do not
     // pile up.
-    bool ManageObject(const du::SmartPtr<ManagedObject>& object);
+    bool ManageObject(const du::SmartPtr<ManagedObject> &object);
     // Releases every managed object that nobody but this manager references.
     // Answers how many were released.
     std::size_t CollectGarbage();
@@ -72,24 +72,24 @@ private:
 // The link an Observer leaves for its proxies; cleared when the observer dies,
 // so that a destroyed observer is never reached.
 struct ObserverLink {
-    Observer* observer = nullptr;
+    Observer *observer = nullptr;
 };
 
 class Observer : public ManagedObject {
 public:
     Observer();
     ~Observer() override;
-    Observer(const Observer&) = delete;
-    Observer& operator=(const Observer&) = delete;
+    Observer(const Observer &) = delete;
+    Observer &operator=(const Observer &) = delete;
 
-    const std::shared_ptr<ObserverLink>& GetLink() const { return link_; }
+    const std::shared_ptr<ObserverLink> &GetLink() const { return link_; }
 
 protected:
     // Called with each message for this observer. The default does nothing.
-    virtual void EventHandler(const du::SmartPtr<Message>& message);
+    virtual void EventHandler(const du::SmartPtr<Message> &message);
 
 private:
-    void HandleMessage(const du::SmartPtr<Message>& message) override;
+    void HandleMessage(const du::SmartPtr<Message> &message) override;
     std::shared_ptr<ObserverLink> link_;
 };
 
@@ -97,8 +97,8 @@ private:
 struct MessageValue {
     enum Kind { UINT8, POINTER } kind = UINT8;
     unsigned char byte = 0;
-    void* pointer = nullptr;
-    du::RefCounted* counted = nullptr;
+    void *pointer = nullptr;
+    du::RefCounted *counted = nullptr;
     bool taken = false; // a reader has taken the pointer (and the duty to drop its reference)
 };
 
@@ -110,11 +110,11 @@ public:
     Message() = default;
     ~Message() override;
 
-    void Append(const MessageValue& value) { values_.push_back(value); }
+    void Append(const MessageValue &value) { values_.push_back(value); }
     std::size_t GetSize() const { return values_.size(); }
     bool IsEmpty() const { return values_.empty(); }
-    std::vector<MessageValue>& Values() { return values_; }
-    const std::vector<MessageValue>& Values() const { return values_; }
+    std::vector<MessageValue> &Values() { return values_; }
+    const std::vector<MessageValue> &Values() const { return values_; }
 
 private:
     std::vector<MessageValue> values_;
@@ -123,13 +123,13 @@ private:
 // Reads the values of a message back in the order they were written.
 class MessageReader {
 public:
-    explicit MessageReader(const du::SmartPtr<Message>& message);
+    explicit MessageReader(const du::SmartPtr<Message> &message);
     ~MessageReader();
 
     // Both answer false at the end of the message or when the next value is of
     // the other kind (the value is then not consumed).
-    bool GetUInt8Value(unsigned char& value);
-    bool GetRawPtr(void*& value);
+    bool GetUInt8Value(unsigned char &value);
+    bool GetRawPtr(void *&value);
 
 private:
     du::SmartPtr<Message> message_;
@@ -139,19 +139,19 @@ private:
 // Stands for one observer inside an Observable and collects its records.
 class ObserverProxy : public du::RefCounted, public du::CommonAllocated {
 public:
-    explicit ObserverProxy(const Observer& observer);
+    explicit ObserverProxy(const Observer &observer);
     ~ObserverProxy() override;
 
     void Begin();
     void PushUInt8Value(unsigned char value);
     // `object` travels as the record's pointer; `counted` (may be null) is its
     // counted base, whose reference the caller has already added for the record.
-    void PushSmartPtr(void* object, du::RefCounted* counted);
+    void PushSmartPtr(void *object, du::RefCounted *counted);
     void End();
 
     // Host side.
-    Observer* GetObserver() const { return link_ ? link_->observer : nullptr; }
-    bool Wraps(const Observer* observer) const { return GetObserver() == observer; }
+    Observer *GetObserver() const { return link_ ? link_->observer : nullptr; }
+    bool Wraps(const Observer *observer) const { return GetObserver() == observer; }
     bool IsActive() const { return active_ && GetObserver() != nullptr; }
     void Deactivate(); // deregistered: drops what is still pending and leaves the loop
     // The records written since the last delivery; null when none.
@@ -170,7 +170,7 @@ public:
     ObservableEvent() = default;
     virtual ~ObservableEvent() = default;
     // Writes the event's record into the proxy of one observer.
-    virtual void PushToProxy(const du::SmartPtr<ObserverProxy>& proxy) const = 0;
+    virtual void PushToProxy(const du::SmartPtr<ObserverProxy> &proxy) const = 0;
 };
 
 // A list of observers. Deliberately without virtual operations: it is a plain
@@ -179,16 +179,16 @@ class Observable {
 public:
     Observable() = default;
     ~Observable();
-    Observable(const Observable&) = delete;
-    Observable& operator=(const Observable&) = delete;
+    Observable(const Observable &) = delete;
+    Observable &operator=(const Observable &) = delete;
 
     // Answers false when the proxy's observer is already registered (or gone).
-    bool RegisterObserver(const du::SmartPtr<ObserverProxy>& proxy);
+    bool RegisterObserver(const du::SmartPtr<ObserverProxy> &proxy);
     // Finds the registration by the observer the proxy wraps, not by the proxy.
-    bool DeregisterObserver(const du::SmartPtr<ObserverProxy>& proxy);
+    bool DeregisterObserver(const du::SmartPtr<ObserverProxy> &proxy);
     // Lets the event write a record for every registered observer and queues the
     // messages for delivery (delivered at once when the loop is immediate).
-    void PostObservableEvent(const ObservableEvent& event);
+    void PostObservableEvent(const ObservableEvent &event);
 
     std::size_t GetObserverCount() const;
 
@@ -210,8 +210,8 @@ public:
     static void Discard();
 
     // Used by Observable.
-    static void Queue(const du::SmartPtr<ObserverProxy>& proxy);
-    static void DeliverNow(const du::SmartPtr<ObserverProxy>& proxy);
+    static void Queue(const du::SmartPtr<ObserverProxy> &proxy);
+    static void DeliverNow(const du::SmartPtr<ObserverProxy> &proxy);
 };
 
 } // namespace dom

@@ -10,15 +10,19 @@ namespace du {
 class CommonAllocatorImpl {
 public:
     // `hint` is reserved by the host and always null here.
-    static void* Allocate(std::size_t size, void* hint);
-    static void Free(void* block, std::size_t size);
+    static void *Allocate(std::size_t size, void *hint);
+    static void Free(void *block, std::size_t size);
     static std::size_t BlocksInUse();
 };
 
 class CommonAllocated {
 public:
-    static void* operator new(std::size_t size) { return CommonAllocatorImpl::Allocate(size, nullptr); }
-    static void operator delete(void* block, std::size_t size) { CommonAllocatorImpl::Free(block, size); }
+    static void *operator new(std::size_t size) {
+        return CommonAllocatorImpl::Allocate(size, nullptr);
+    }
+    static void operator delete(void *block, std::size_t size) {
+        CommonAllocatorImpl::Free(block, size);
+    }
 };
 
 } // namespace du

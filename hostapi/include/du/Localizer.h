@@ -17,10 +17,10 @@ public:
         RETURN_EMPTY = 1, // an empty string
     };
 
-    explicit Localizer(const char* bundle); // an unknown bundle has no keys
+    explicit Localizer(const char *bundle); // an unknown bundle has no keys
     ~Localizer();
 
-    std::string LocalizeMessage(const char* key, ActionOnFailure action) const;
+    std::string LocalizeMessage(const char *key, ActionOnFailure action) const;
 
 private:
     std::string bundle_;

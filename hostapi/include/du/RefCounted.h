@@ -22,8 +22,8 @@ namespace du {
 class RefCounted {
 public:
     RefCounted();
-    RefCounted(const RefCounted&);            // a copy starts without references
-    RefCounted& operator=(const RefCounted&); // references are never copied
+    RefCounted(const RefCounted &);            // a copy starts without references
+    RefCounted &operator=(const RefCounted &); // references are never copied
     virtual ~RefCounted();
 
     // Asked by the release protocol when the count reaches zero. Answering
@@ -33,13 +33,13 @@ public:
     // Both return the count that remains after the call. Every smart pointer
     // runs through these, so the count is kept inline and only the audit's
     // bookkeeping of holders costs a call.
-    int AddReference(void* holder) const {
+    int AddReference(void *holder) const {
         ++count_;
         if (holders_)
             AddHolder(holder);
         return count_;
     }
-    int RemoveReference(void* holder) const {
+    int RemoveReference(void *holder) const {
         assert(count_ > 0 && "RemoveReference on an object without references");
         if (count_ <= 0)
             return 0;
@@ -53,10 +53,10 @@ public:
 
 private:
     friend class RefAudit;
-    void AddHolder(void* holder) const;
-    void RemoveHolder(void* holder) const;
+    void AddHolder(void *holder) const;
+    void RemoveHolder(void *holder) const;
     mutable int count_ = 0;
-    mutable std::vector<void*>* holders_ = nullptr; // only while audited
+    mutable std::vector<void *> *holders_ = nullptr; // only while audited
 };
 
 // Test-side audit of reference counts. Objects constructed while the audit is
@@ -67,14 +67,14 @@ public:
     static bool IsEnabled();
 
     // Every tracked live object with its count.
-    static std::map<const RefCounted*, int> Snapshot();
+    static std::map<const RefCounted *, int> Snapshot();
     // The holders currently registered for a tracked object (empty if untracked).
-    static std::vector<void*> Holders(const RefCounted* object);
+    static std::vector<void *> Holders(const RefCounted *object);
     // Number of tracked objects alive.
     static std::size_t LiveObjects();
 
     // Holder value used by references that travel inside notification records.
-    static void* TravellingHolder() { return reinterpret_cast<void*>(2); }
+    static void *TravellingHolder() { return reinterpret_cast<void *>(2); }
 };
 
 } // namespace du

@@ -14,37 +14,37 @@ namespace du {
 
 class Symbol {
 public:
-    Symbol();                               // the empty name
-    explicit Symbol(const char* text);      // a null text gives the empty name
-    explicit Symbol(const std::string& text);
-    Symbol(const Symbol&) = default;
-    Symbol& operator=(const Symbol&) = default;
+    Symbol();                          // the empty name
+    explicit Symbol(const char *text); // a null text gives the empty name
+    explicit Symbol(const std::string &text);
+    Symbol(const Symbol &) = default;
+    Symbol &operator=(const Symbol &) = default;
     ~Symbol() = default;
 
-    const char* c_str() const { return text_->c_str(); }
-    const std::string& str() const { return *text_; }
+    const char *c_str() const { return text_->c_str(); }
+    const std::string &str() const { return *text_; }
     bool IsEmpty() const { return text_->empty(); }
 
     static const Symbol EMPTY;
 
-    friend bool operator==(const Symbol& a, const Symbol& b) { return a.text_ == b.text_; }
-    friend bool operator!=(const Symbol& a, const Symbol& b) { return a.text_ != b.text_; }
+    friend bool operator==(const Symbol &a, const Symbol &b) { return a.text_ == b.text_; }
+    friend bool operator!=(const Symbol &a, const Symbol &b) { return a.text_ != b.text_; }
     // Orders by the interned entry: stable within a process, not alphabetical.
-    friend bool operator<(const Symbol& a, const Symbol& b) {
-        return std::less<const std::string*>()(a.text_, b.text_);
+    friend bool operator<(const Symbol &a, const Symbol &b) {
+        return std::less<const std::string *>()(a.text_, b.text_);
     }
 
 private:
     friend struct std::hash<Symbol>;
-    const std::string* text_;
+    const std::string *text_;
 };
 
 } // namespace du
 
 namespace std {
 template <> struct hash<du::Symbol> {
-    std::size_t operator()(const du::Symbol& s) const noexcept {
-        return std::hash<const void*>()(s.text_);
+    std::size_t operator()(const du::Symbol &s) const noexcept {
+        return std::hash<const void *>()(s.text_);
     }
 };
 } // namespace std

@@ -11,7 +11,7 @@ namespace moduleutils {
 class DerivedCSys : public du::RefCounted {
 public:
     DerivedCSys() = default;
-    DerivedCSys(const dg::Location& location, bool valid) : location_(location), valid_(valid) {}
+    DerivedCSys(const dg::Location &location, bool valid) : location_(location), valid_(valid) {}
     ~DerivedCSys() override = default;
 
     virtual bool IsValid() const { return valid_; }
@@ -19,7 +19,7 @@ public:
 
     // Host side.
     void SetValid(bool valid) { valid_ = valid; }
-    void SetLocation(const dg::Location& location) { location_ = location; }
+    void SetLocation(const dg::Location &location) { location_ = location; }
 
 private:
     dg::Location location_;

@@ -35,8 +35,8 @@ namespace qlk {
 // Storage of widgets and operation steps comes from the host's memory pool.
 class MemoryPoolAllocated {
 public:
-    static void* operator new(std::size_t size);
-    static void operator delete(void* block, std::size_t size);
+    static void *operator new(std::size_t size);
+    static void operator delete(void *block, std::size_t size);
     static std::size_t BlocksInUse();
 };
 
@@ -63,15 +63,15 @@ public:
     explicit Instance(std::string name = std::string());
     ~Instance() override;
 
-    void GetChildren(std::vector<du::SmartPtr<Instance>>& children) const;
+    void GetChildren(std::vector<du::SmartPtr<Instance>> &children) const;
     bool Is3dSymbol() const { return symbol_; }
     virtual bool IsExcluded() const { return excluded_; }
     virtual bool IsTreatedAsPart() const { return treatedAsPart_; }
 
     // Host side.
-    const std::string& GetName() const { return name_; }
-    Instance* GetParent() const { return parent_; }
-    void AddChild(const du::SmartPtr<Instance>& child); // the child must have no parent yet
+    const std::string &GetName() const { return name_; }
+    Instance *GetParent() const { return parent_; }
+    void AddChild(const du::SmartPtr<Instance> &child); // the child must have no parent yet
     void SetExcluded(bool excluded) { excluded_ = excluded; }
     void SetTreatedAsPart(bool treatedAsPart) { treatedAsPart_ = treatedAsPart; }
     void Set3dSymbol(bool symbol) { symbol_ = symbol; }
@@ -79,41 +79,41 @@ public:
 private:
     std::string name_;
     std::vector<du::SmartPtr<Instance>> children_;
-    Instance* parent_ = nullptr;
+    Instance *parent_ = nullptr;
     bool excluded_ = false;
     bool treatedAsPart_ = false;
     bool symbol_ = false;
     // The shape instance of the first scene that drew this instance, so that
     // the scene answers for it without a search; other scenes search.
     friend class ShapeScene;
-    mutable const ShapeScene* drawnBy_ = nullptr;
-    mutable ShapeInstance* drawnAs_ = nullptr;
+    mutable const ShapeScene *drawnBy_ = nullptr;
+    mutable ShapeInstance *drawnAs_ = nullptr;
 };
 
 // The drawable counterpart of an instance in one shape scene.
 class ShapeInstance : public Object {
 public:
-    ShapeInstance(ShapeScene* scene, const du::SmartPtr<Instance>& instance,
-                  const dg::Location& location);
+    ShapeInstance(ShapeScene *scene, const du::SmartPtr<Instance> &instance,
+                  const dg::Location &location);
     ~ShapeInstance() override;
 
     // Where it stands now (mid-animation: the interpolated placement).
-    bool GetLocation(dg::Location& location) const;
+    bool GetLocation(dg::Location &location) const;
 
     // Host side.
-    const du::SmartPtr<Instance>& GetInstance() const { return instance_; }
+    const du::SmartPtr<Instance> &GetInstance() const { return instance_; }
     // Where it stands once its animation has ended.
-    const dg::Location& GetTargetLocation() const { return to_; }
+    const dg::Location &GetTargetLocation() const { return to_; }
     bool IsAnimating() const;
     // Places it at once, ending any animation.
-    void SetLocation(const dg::Location& location);
+    void SetLocation(const dg::Location &location);
     // Moves from where it stands now to `location` over `duration` ms of the scene clock.
-    void MoveTo(const dg::Location& location, int duration);
+    void MoveTo(const dg::Location &location, int duration);
     void Detach() { scene_ = nullptr; }
 
 private:
     friend class ShapeScene; // the scene's clock ends animations
-    ShapeScene* scene_;
+    ShapeScene *scene_;
     du::SmartPtr<Instance> instance_;
     dg::Location from_;
     dg::Location to_;
@@ -136,20 +136,20 @@ public:
     // already shown leaves it shown once. A null markup is ignored (false). A
     // shown markup that refers back to the scene (a widget holds its view, the
     // view its scene) keeps the scene alive until it is removed.
-    virtual bool AddMarkup(const du::SmartPtr<Markup>& markup);
+    virtual bool AddMarkup(const du::SmartPtr<Markup> &markup);
     // Hides it and drops the reference; removing one not shown does nothing
     // (false).
-    bool RemoveMarkup(const du::SmartPtr<Markup>& markup);
+    bool RemoveMarkup(const du::SmartPtr<Markup> &markup);
 
     // Host side.
-    bool IsMarkupShown(const Markup* markup) const;
+    bool IsMarkupShown(const Markup *markup) const;
     std::size_t GetMarkupCount() const { return markups_.size(); }
     // Each AddMarkup / RemoveMarkup call, in order: the markup and whether it was an add.
     struct MarkupCall {
-        const Markup* markup;
+        const Markup *markup;
         bool add;
     };
-    const std::vector<MarkupCall>& GetMarkupCalls() const { return markupCalls_; }
+    const std::vector<MarkupCall> &GetMarkupCalls() const { return markupCalls_; }
     void ClearMarkupCalls() { markupCalls_.clear(); }
 
 private:
@@ -177,11 +177,11 @@ class Scene : public Observable {
 public:
     Scene();
     ~Scene() override;
-    bool GetSelectionManager(du::SmartPtr<SelectionManager>& manager) const;
-    bool GetAnnoSet(du::SmartPtr<AnnoSet>& annoSet) const;
+    bool GetSelectionManager(du::SmartPtr<SelectionManager> &manager) const;
+    bool GetAnnoSet(du::SmartPtr<AnnoSet> &annoSet) const;
 
     // Host side: a scene may run without a selection manager.
-    void SetSelectionManager(const du::SmartPtr<SelectionManager>& manager);
+    void SetSelectionManager(const du::SmartPtr<SelectionManager> &manager);
 
 private:
     du::SmartPtr<SelectionManager> selectionManager_;
@@ -193,26 +193,26 @@ public:
     ShapeScene();
     ~ShapeScene() override;
 
-    bool GetShapeInstance(const du::ConstSmartPtr<Instance>& instance,
-                          du::SmartPtr<ShapeInstance>& shapeInstance) const;
+    bool GetShapeInstance(const du::ConstSmartPtr<Instance> &instance,
+                          du::SmartPtr<ShapeInstance> &shapeInstance) const;
     // Moves instance i to location i: at once for a duration of 0 or less,
     // otherwise animated over `duration` ms from where each instance stands now.
     // Null instances are skipped; a placement that is not finite is refused
     // (the instance stays, GetRefusedPlacements counts it). Vectors of unequal
     // length move their common prefix and answer false. Each call is recorded.
-    bool SmoothExplode(int duration, const std::vector<du::SmartPtr<ShapeInstance>>& instances,
-                       const std::vector<dg::Location>& locations, bool flag);
+    bool SmoothExplode(int duration, const std::vector<du::SmartPtr<ShapeInstance>> &instances,
+                       const std::vector<dg::Location> &locations, bool flag);
     // Creates the instance's shape instance at the identity placement (or answers the one
     // it has).
-    virtual du::SmartPtr<ShapeInstance> CreateShapeInstance(const du::SmartPtr<Instance>& instance,
+    virtual du::SmartPtr<ShapeInstance> CreateShapeInstance(const du::SmartPtr<Instance> &instance,
                                                             int flags, du::Symbol kind);
 
     // Host side.
-    du::SmartPtr<ShapeInstance> CreateShapeInstance(const du::SmartPtr<Instance>& instance,
-                                                    const dg::Location& location);
+    du::SmartPtr<ShapeInstance> CreateShapeInstance(const du::SmartPtr<Instance> &instance,
+                                                    const dg::Location &location);
     // Drops the instance's shape instance; its animation ends at its target and
     // whoever still holds it keeps a detached shape instance.
-    void RemoveShapeInstance(const Instance* instance);
+    void RemoveShapeInstance(const Instance *instance);
     std::size_t GetShapeInstanceCount() const { return shapes_.size(); }
 
     long long GetClock() const { return clock_; }
@@ -225,11 +225,11 @@ public:
     struct ExplodeCall {
         int duration = 0;
         std::size_t count = 0;
-        std::vector<const ShapeInstance*> instances;
+        std::vector<const ShapeInstance *> instances;
         std::vector<dg::Location> locations;
         bool flag = false;
     };
-    const std::vector<ExplodeCall>& GetExplodeCalls() const { return explodeCalls_; }
+    const std::vector<ExplodeCall> &GetExplodeCalls() const { return explodeCalls_; }
     void ClearExplodeCalls() { explodeCalls_.clear(); }
     // Keep the content (instances and locations) of the recorded calls; off for benchmarks.
     void SetRecordExplodeContent(bool record) { recordContent_ = record; }
@@ -247,20 +247,20 @@ public:
     std::size_t GetFiredFaults() const { return faultsFired_; }
 
 private:
-    void Register(const Instance* instance, const du::SmartPtr<ShapeInstance>& shape);
+    void Register(const Instance *instance, const du::SmartPtr<ShapeInstance> &shape);
     void CountDownFault(Fault fault) const; // throws when the armed count runs out
     mutable int faultCountdown_[2] = {0, 0};
     mutable bool faultArmed_ = false; // one test on the hot paths while nothing is armed
     mutable std::size_t faultsFired_ = 0;
     // ---- end of fault injection ----------------------------------------------
 
-    std::unordered_map<const Instance*, du::SmartPtr<ShapeInstance>> shapes_;
+    std::unordered_map<const Instance *, du::SmartPtr<ShapeInstance>> shapes_;
     std::vector<ExplodeCall> explodeCalls_;
     // Every attached shape instance with a move under way (duration_ > 0), each
     // knowing its place, so that starting and ending a move costs no search.
-    void StartAnimating(ShapeInstance* instance);
-    void StopAnimating(ShapeInstance* instance);
-    std::vector<ShapeInstance*> animating_;
+    void StartAnimating(ShapeInstance *instance);
+    void StopAnimating(ShapeInstance *instance);
+    std::vector<ShapeInstance *> animating_;
     long long clock_ = 0;
     bool recordContent_ = true;
     std::size_t refused_ = 0;
@@ -269,9 +269,9 @@ private:
 
 class ShapeView : public View {
 public:
-    explicit ShapeView(const du::SmartPtr<ShapeScene>& scene);
+    explicit ShapeView(const du::SmartPtr<ShapeScene> &scene);
     ~ShapeView() override;
-    bool GetShapeScene(du::SmartPtr<ShapeScene>& scene) const;
+    bool GetShapeScene(du::SmartPtr<ShapeScene> &scene) const;
 
 private:
     du::SmartPtr<ShapeScene> scene_;
@@ -297,26 +297,26 @@ public:
     ~SelectionItem() override = default;
 
     // True when both items stand for the same selection.
-    bool operator==(const SelectionItem& other) const { return IsSameSelection(other); }
-    virtual const du::Symbol& GetContentType() const = 0;
-    virtual const du::Symbol& GetCollectionType() const;
+    bool operator==(const SelectionItem &other) const { return IsSameSelection(other); }
+    virtual const du::Symbol &GetContentType() const = 0;
+    virtual const du::Symbol &GetCollectionType() const;
 
 protected:
-    virtual bool IsSameSelection(const SelectionItem& other) const = 0;
+    virtual bool IsSameSelection(const SelectionItem &other) const = 0;
 };
 
 class ObjectSelectionItem : public SelectionItem {
 public:
-    ObjectSelectionItem(const du::SmartPtr<Object>& object, const du::Symbol& contentType,
+    ObjectSelectionItem(const du::SmartPtr<Object> &object, const du::Symbol &contentType,
                         bool partItem = false);
     ~ObjectSelectionItem() override;
 
     du::SmartPtr<Object> GetObject() const { return object_; }
     virtual bool IsPartItem() const { return partItem_; }
-    const du::Symbol& GetContentType() const override { return contentType_; }
+    const du::Symbol &GetContentType() const override { return contentType_; }
 
 protected:
-    bool IsSameSelection(const SelectionItem& other) const override;
+    bool IsSameSelection(const SelectionItem &other) const override;
 
 private:
     du::SmartPtr<Object> object_;
@@ -326,25 +326,26 @@ private:
 
 class CollectionSelectionItem : public SelectionItem {
 public:
-    CollectionSelectionItem(const du::SmartPtr<du::RefCounted>& comparisonObj,
-                            const du::Symbol& collectionType, const du::SmartPtr<Instance>& instance,
+    CollectionSelectionItem(const du::SmartPtr<du::RefCounted> &comparisonObj,
+                            const du::Symbol &collectionType,
+                            const du::SmartPtr<Instance> &instance,
                             std::vector<du::SmartPtr<SelectionItem>> firstItems,
                             std::vector<du::SmartPtr<SelectionItem>> secondItems);
     ~CollectionSelectionItem() override;
 
     du::SmartPtr<du::RefCounted> GetComparisonObj() const { return comparisonObj_; }
-    const du::Symbol& GetContentType() const override;
-    const du::Symbol& GetCollectionType() const override { return collectionType_; }
+    const du::Symbol &GetContentType() const override;
+    const du::Symbol &GetCollectionType() const override { return collectionType_; }
     virtual du::SmartPtr<Instance> GetInstance() const { return instance_; }
-    virtual const std::vector<du::SmartPtr<SelectionItem>>& GetFirstItemList() const {
+    virtual const std::vector<du::SmartPtr<SelectionItem>> &GetFirstItemList() const {
         return firstItems_;
     }
-    virtual const std::vector<du::SmartPtr<SelectionItem>>& GetSecondItemList() const {
+    virtual const std::vector<du::SmartPtr<SelectionItem>> &GetSecondItemList() const {
         return secondItems_;
     }
 
 protected:
-    bool IsSameSelection(const SelectionItem& other) const override;
+    bool IsSameSelection(const SelectionItem &other) const override;
 
 private:
     du::SmartPtr<du::RefCounted> comparisonObj_;
@@ -360,8 +361,8 @@ public:
     ~SelectionObserver() override = default;
 
     virtual void OnSelectionChanged(unsigned int context, bool interactive,
-                                    const std::vector<du::SmartPtr<SelectionItem>>& added,
-                                    const std::vector<du::SmartPtr<SelectionItem>>& removed);
+                                    const std::vector<du::SmartPtr<SelectionItem>> &added,
+                                    const std::vector<du::SmartPtr<SelectionItem>> &removed);
     virtual void OnSelectionChange1(); // items were added
     virtual void OnSelectionChange2(); // items were removed
     virtual void OnSelectionChange3(); // the selection was cleared
@@ -376,27 +377,27 @@ public:
 
     // Holds a counted reference to the observer while it is registered (so it
     // must live on the heap); a second registration of it answers false.
-    bool RegisterObserver(unsigned int context, const SelectionObserver& observer);
+    bool RegisterObserver(unsigned int context, const SelectionObserver &observer);
     // Drops the registration and its reference; false when it was not registered.
     // An observer unregistered during a notification hears nothing more of it.
-    bool UnregisterObserver(unsigned int context, const SelectionObserver& observer);
+    bool UnregisterObserver(unsigned int context, const SelectionObserver &observer);
     // Appends the selected items of the given content types, in selection order.
-    bool GetSelectedItems(unsigned int context, const std::set<du::Symbol>& types,
-                          std::vector<du::SmartPtr<SelectionItem>>& items, ExpandRule rule) const;
-    bool GetSelectedItems(unsigned int context, const du::Symbol& type,
-                          std::vector<du::SmartPtr<SelectionItem>>& items, ExpandRule rule) const;
+    bool GetSelectedItems(unsigned int context, const std::set<du::Symbol> &types,
+                          std::vector<du::SmartPtr<SelectionItem>> &items, ExpandRule rule) const;
+    bool GetSelectedItems(unsigned int context, const du::Symbol &type,
+                          std::vector<du::SmartPtr<SelectionItem>> &items, ExpandRule rule) const;
 
     // Host side. Each change notifies the registered observers
     // (OnSelectionChanged, then OnSelectionChange1 for an add, 2 for a removal,
     // 3 for a clear); a call that changes nothing notifies nothing.
-    void Select(const du::SmartPtr<SelectionItem>& item);   // adds to the selection
-    void Deselect(const du::SmartPtr<SelectionItem>& item); // removes equal items
+    void Select(const du::SmartPtr<SelectionItem> &item);   // adds to the selection
+    void Deselect(const du::SmartPtr<SelectionItem> &item); // removes equal items
     void Clear();
     // Replaces the selection as one group of changes.
-    void SetSelection(const std::vector<du::SmartPtr<SelectionItem>>& items);
+    void SetSelection(const std::vector<du::SmartPtr<SelectionItem>> &items);
     void BeginSelectionUpdate();
     void EndSelectionUpdate();
-    const std::vector<du::SmartPtr<SelectionItem>>& GetSelection() const { return selected_; }
+    const std::vector<du::SmartPtr<SelectionItem>> &GetSelection() const { return selected_; }
     std::size_t GetObserverCount() const { return observers_.size(); }
     // Every GetSelectedItems call: its context and expand rule (the last few kept).
     struct Query {
@@ -404,7 +405,7 @@ public:
         ExpandRule rule;
         std::size_t typeCount;
     };
-    const std::vector<Query>& GetQueries() const { return queries_; }
+    const std::vector<Query> &GetQueries() const { return queries_; }
     void ClearQueries() const { queries_.clear(); }
 
 private:
@@ -425,11 +426,11 @@ private:
 
 class Annotation : public Object {
 public:
-    explicit Annotation(const dg::DPoint3D& point) : point_(point) {}
+    explicit Annotation(const dg::DPoint3D &point) : point_(point) {}
     ~Annotation() override = default;
     // The annotation's point in scene coordinates.
-    virtual bool GetPosition(dg::DPoint3D& point, bool world);
-    void SetPosition(const dg::DPoint3D& point) { point_ = point; }
+    virtual bool GetPosition(dg::DPoint3D &point, bool world);
+    void SetPosition(const dg::DPoint3D &point) { point_ = point; }
 
 private:
     dg::DPoint3D point_;
@@ -439,14 +440,14 @@ class AnnoSet : public Object {
 public:
     AnnoSet() = default;
     ~AnnoSet() override;
-    bool GetAnnotationByShapeInstance(const du::SmartPtr<ShapeInstance>& shapeInstance,
-                                      du::SmartPtr<Annotation>& annotation) const;
+    bool GetAnnotationByShapeInstance(const du::SmartPtr<ShapeInstance> &shapeInstance,
+                                      du::SmartPtr<Annotation> &annotation) const;
     // Host side.
-    void AddAnnotation(const du::SmartPtr<ShapeInstance>& shapeInstance,
-                       const du::SmartPtr<Annotation>& annotation);
+    void AddAnnotation(const du::SmartPtr<ShapeInstance> &shapeInstance,
+                       const du::SmartPtr<Annotation> &annotation);
 
 private:
-    std::unordered_map<const ShapeInstance*, du::SmartPtr<Annotation>> annotations_;
+    std::unordered_map<const ShapeInstance *, du::SmartPtr<Annotation>> annotations_;
 };
 
 // Steps of an undoable operation.
@@ -454,7 +455,7 @@ class OperationStep : public MemoryPoolAllocated, public virtual du::RefCounted 
 public:
     OperationStep() = default;
     ~OperationStep() override = default;
-    virtual const char* GetDebugClassName() const = 0;
+    virtual const char *GetDebugClassName() const = 0;
     virtual bool Recordable() const { return false; }
     virtual bool HasUndo() const { return true; }
     virtual int Type() const { return 0; }
@@ -464,9 +465,9 @@ public:
 
 class GroupUpdateOperationStep : public OperationStep {
 public:
-    explicit GroupUpdateOperationStep(const du::SmartPtr<Observable>& observable);
+    explicit GroupUpdateOperationStep(const du::SmartPtr<Observable> &observable);
     ~GroupUpdateOperationStep() override;
-    const du::SmartPtr<Observable>& GetObservable() const { return observable_; }
+    const du::SmartPtr<Observable> &GetObservable() const { return observable_; }
 
 private:
     du::SmartPtr<Observable> observable_;
@@ -474,18 +475,18 @@ private:
 
 class GroupUpdateStartOperationStep : public GroupUpdateOperationStep {
 public:
-    explicit GroupUpdateStartOperationStep(const du::SmartPtr<Observable>& observable)
+    explicit GroupUpdateStartOperationStep(const du::SmartPtr<Observable> &observable)
         : GroupUpdateOperationStep(observable) {}
-    const char* GetDebugClassName() const override { return "GroupUpdateStartOperationStep"; }
+    const char *GetDebugClassName() const override { return "GroupUpdateStartOperationStep"; }
     void Undo() override {}
     void Redo() override {}
 };
 
 class GroupUpdateEndOperationStep : public GroupUpdateOperationStep {
 public:
-    explicit GroupUpdateEndOperationStep(const du::SmartPtr<Observable>& observable)
+    explicit GroupUpdateEndOperationStep(const du::SmartPtr<Observable> &observable)
         : GroupUpdateOperationStep(observable) {}
-    const char* GetDebugClassName() const override { return "GroupUpdateEndOperationStep"; }
+    const char *GetDebugClassName() const override { return "GroupUpdateEndOperationStep"; }
     void Undo() override {}
     void Redo() override {}
 };
@@ -494,19 +495,19 @@ public:
 // Redo at `to`, both at once.
 class ComponentMoveOperationStep : public OperationStep {
 public:
-    ComponentMoveOperationStep(const du::SmartPtr<ShapeInstance>& shapeInstance,
-                               const dg::Location& from, const dg::Location& to, bool recordable,
+    ComponentMoveOperationStep(const du::SmartPtr<ShapeInstance> &shapeInstance,
+                               const dg::Location &from, const dg::Location &to, bool recordable,
                                bool notify);
     ~ComponentMoveOperationStep() override;
-    const char* GetDebugClassName() const override { return "ComponentMoveOperationStep"; }
+    const char *GetDebugClassName() const override { return "ComponentMoveOperationStep"; }
     bool Recordable() const override { return recordable_; }
     int Type() const override { return 1; }
     void Undo() override;
     void Redo() override;
 
-    const du::SmartPtr<ShapeInstance>& GetShapeInstance() const { return shapeInstance_; }
-    const dg::Location& GetFrom() const { return from_; }
-    const dg::Location& GetTo() const { return to_; }
+    const du::SmartPtr<ShapeInstance> &GetShapeInstance() const { return shapeInstance_; }
+    const dg::Location &GetFrom() const { return from_; }
+    const dg::Location &GetTo() const { return to_; }
     bool GetNotify() const { return notify_; }
 
 private:
@@ -522,8 +523,8 @@ class Operation : public Object {
 public:
     Operation() = default;
     ~Operation() override;
-    bool AddStep(const du::SmartPtr<OperationStep>& step);
-    const std::vector<du::SmartPtr<OperationStep>>& GetSteps() const { return steps_; }
+    bool AddStep(const du::SmartPtr<OperationStep> &step);
+    const std::vector<du::SmartPtr<OperationStep>> &GetSteps() const { return steps_; }
     void Undo(); // the steps' Undo, last step first
     void Redo(); // the steps' Redo, first step first
 
@@ -534,7 +535,7 @@ private:
 // The host's undo history: done operations can be undone, undone ones redone.
 class History {
 public:
-    void Push(const du::SmartPtr<Operation>& operation); // clears what could be redone
+    void Push(const du::SmartPtr<Operation> &operation); // clears what could be redone
     bool Undo();
     bool Redo();
     std::size_t GetDoneCount() const { return done_.size(); }

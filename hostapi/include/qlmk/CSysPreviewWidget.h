@@ -18,18 +18,18 @@ public:
 
 class CSysPreviewWidget : public MarkupShadow {
 public:
-    CSysPreviewWidget(const du::SmartPtr<qlk::View>& view, const dg::Color& color,
-                      const std::string& label);
+    CSysPreviewWidget(const du::SmartPtr<qlk::View> &view, const dg::Color &color,
+                      const std::string &label);
     ~CSysPreviewWidget() override;
 
-    void SetLocation(const dg::Location& location) { location_ = location; }
+    void SetLocation(const dg::Location &location) { location_ = location; }
     // The last location set.
     dg::Location GetLocation() const { return location_; }
 
     // Host side.
-    const dg::Color& GetColor() const { return color_; }
-    const std::string& GetLabel() const { return label_; }
-    const qlk::View* GetView() const { return view_.get(); }
+    const dg::Color &GetColor() const { return color_; }
+    const std::string &GetLabel() const { return label_; }
+    const qlk::View *GetView() const { return view_.get(); }
 
 private:
     du::SmartPtr<qlk::View> view_;

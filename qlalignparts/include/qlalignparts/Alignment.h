@@ -78,7 +78,7 @@ public:
     // no reference to its Alignment and does nothing once the Alignment is gone.
     class SelectionObserver : public qlk::SelectionObserver {
     public:
-        SelectionObserver(Alignment* alignment, int updateDepth);
+        SelectionObserver(Alignment *alignment, int updateDepth);
         ~SelectionObserver() override;
 
         du::Symbol GetObjectClass() override; // "qlalignparts::SelectionObserver"
@@ -91,7 +91,7 @@ public:
         // The end of the outermost group re-evaluates once.
         void EndSelectionUpdate() override;
 
-        Alignment* alignment;
+        Alignment *alignment;
         int updateDepth;
 
     private:
@@ -103,13 +103,13 @@ public:
     // the current selection (and, previewed, runs the alignment once).
     // `selectionTypes`: bit 0 parts and assemblies, bit 1 collections.
     // A null view, or one without a scene, gives an inert Alignment.
-    Alignment(const du::SmartPtr<qlk::ShapeView>& view, int selectionTypes);
+    Alignment(const du::SmartPtr<qlk::ShapeView> &view, int selectionTypes);
     // Unregisters the selection observer, removes both widgets from the scene
     // (target first) and releases everything. Moves nothing back, posts nothing.
     ~Alignment() override;
 
-    Alignment(const Alignment&) = delete;
-    Alignment& operator=(const Alignment&) = delete;
+    Alignment(const Alignment &) = delete;
+    Alignment &operator=(const Alignment &) = delete;
 
     // Takes the selected items of the accepted kinds into the part set; runs the
     // alignment when previewed; re-evaluates the selection; posts parts-changed.
@@ -117,22 +117,22 @@ public:
     // Runs the alignment at once when not previewed, then appends the move to
     // `operation` (if not null): group start, one move step per listed instance
     // that has a shape instance, group end.
-    void Apply(const du::SmartPtr<qlk::Operation>& operation);
+    void Apply(const du::SmartPtr<qlk::Operation> &operation);
     bool CanAddSelected() const;
     bool CanRemoveSelected() const;
     ALIGNMENT_MODE GetAlignmentMode() const;
     // The stored type of the origin (id 0) or, for any other id, the target;
     // `csys` receives the stored derived coordinate system.
-    CSYS_TYPE GetCSys(CSYS_ID id, du::SmartPtr<moduleutils::DerivedCSys>& csys) const;
+    CSYS_TYPE GetCSys(CSYS_ID id, du::SmartPtr<moduleutils::DerivedCSys> &csys) const;
     std::size_t GetNumAssemblies() const;
     std::size_t GetNumCollections() const;
     std::size_t GetNumParts() const;
-    void GetOffsets(dg::DVec3& translation, dg::DVec3& rotation) const;
+    void GetOffsets(dg::DVec3 &translation, dg::DVec3 &rotation) const;
     bool GetPreviewed() const;
     du::SmartPtr<qlk::ShapeScene> GetScene() const;
     // Copies the selection items taken in (in order of taking) into `items`;
     // answers their number.
-    std::size_t GetSelection(std::vector<du::SmartPtr<qlk::SelectionItem>>& items) const;
+    std::size_t GetSelection(std::vector<du::SmartPtr<qlk::SelectionItem>> &items) const;
     // Something is chosen or a coordinate system is defined.
     bool GetStarted() const;
     // Something is chosen and both coordinate systems are defined.
@@ -140,65 +140,67 @@ public:
     du::SmartPtr<qlk::ShapeView> GetView() const;
     // Shows a candidate in the origin (0) or target (1) widget without setting
     // it; answers whether the candidate is valid (false for a null one).
-    bool PreviewCustomCSys(CSYS_ID id, const du::SmartPtr<moduleutils::DerivedCSys>& csys);
-    bool RegisterObserver(const AlignmentObserver& observer);
+    bool PreviewCustomCSys(CSYS_ID id, const du::SmartPtr<moduleutils::DerivedCSys> &csys);
+    bool RegisterObserver(const AlignmentObserver &observer);
     // Takes the items out of the part set, moves what no longer takes part back
     // when previewed, re-evaluates the selection; posts parts-changed once.
-    void Remove(const std::vector<du::SmartPtr<qlk::SelectionItem>>& items);
+    void Remove(const std::vector<du::SmartPtr<qlk::SelectionItem>> &items);
     void RemoveSelected();
     // Resets by flags: 1 parts, 2 origin, 4 target, 8 offsets.
     void Reset(int flags);
     void SetAlignmentMode(ALIGNMENT_MODE mode);
     // Defines the origin or the target; answers whether it is now defined.
-    bool SetCSys(CSYS_ID id, CSYS_TYPE type, const du::SmartPtr<moduleutils::DerivedCSys>& csys);
+    bool SetCSys(CSYS_ID id, CSYS_TYPE type, const du::SmartPtr<moduleutils::DerivedCSys> &csys);
     // Angles in degrees, brought into (-180, 180]. Non-finite offsets are refused.
     void SetOffsets(dg::DVec3 translation, dg::DVec3 rotation);
     void SetPreviewed(bool previewed);
-    bool UnregisterObserver(const AlignmentObserver& observer);
+    bool UnregisterObserver(const AlignmentObserver &observer);
 
 protected:
     du::SmartPtr<qlk::SelectionManager> GetSelectionManager() const;
     // Re-evaluates CanAddSelected and CanRemoveSelected from the host's selection.
     void SelectionChanged();
     // The items the two passes of SelectionChanged look at.
-    virtual void SelectionChangedInstance(std::vector<du::SmartPtr<qlk::SelectionItem>>& items);
-    virtual void SelectionChangedCollection(std::vector<du::SmartPtr<qlk::SelectionItem>>& items);
+    virtual void SelectionChangedInstance(std::vector<du::SmartPtr<qlk::SelectionItem>> &items);
+    virtual void SelectionChangedCollection(std::vector<du::SmartPtr<qlk::SelectionItem>> &items);
 
 private:
     // Part set (part_set.cpp).
-    bool AddPart(const du::SmartPtr<qlk::SelectionItem>& item);
-    bool AddAssembly(const du::SmartPtr<qlk::SelectionItem>& item);
-    bool AddCollection(const du::SmartPtr<qlk::SelectionItem>& item);
-    bool RemovePart(const du::SmartPtr<qlk::SelectionItem>& item);
-    bool RemoveAssembly(const du::SmartPtr<qlk::SelectionItem>& item);
-    bool RemoveCollection(const du::SmartPtr<qlk::SelectionItem>& item);
-    du::SmartPtr<qlk::Instance> GetItemInstance(const du::SmartPtr<qlk::SelectionItem>& item);
+    bool AddPart(const du::SmartPtr<qlk::SelectionItem> &item);
+    bool AddAssembly(const du::SmartPtr<qlk::SelectionItem> &item);
+    bool AddCollection(const du::SmartPtr<qlk::SelectionItem> &item);
+    bool RemovePart(const du::SmartPtr<qlk::SelectionItem> &item);
+    bool RemoveAssembly(const du::SmartPtr<qlk::SelectionItem> &item);
+    bool RemoveCollection(const du::SmartPtr<qlk::SelectionItem> &item);
+    du::SmartPtr<qlk::Instance> GetItemInstance(const du::SmartPtr<qlk::SelectionItem> &item);
 
     // Complete parts list.
-    int GenerateCompletePartsList(PartsMap& list) const;
-    int AddPartToCompletePartsList(const du::SmartPtr<qlk::Instance>& instance, PartsMap& list) const;
-    int AddAssemblyToCompletePartsList(const du::SmartPtr<qlk::Instance>& instance,
-                                       PartsMap& list) const;
-    int AddCollectionToCompletePartsList(const du::SmartPtr<qlk::CollectionSelectionItem>& item,
-                                         PartsMap& list) const;
+    int GenerateCompletePartsList(PartsMap &list) const;
+    int AddPartToCompletePartsList(const du::SmartPtr<qlk::Instance> &instance,
+                                   PartsMap &list) const;
+    int AddAssemblyToCompletePartsList(const du::SmartPtr<qlk::Instance> &instance,
+                                       PartsMap &list) const;
+    int AddCollectionToCompletePartsList(const du::SmartPtr<qlk::CollectionSelectionItem> &item,
+                                         PartsMap &list) const;
 
     // Motion, undo and recording.
     void DoAlignment(int duration);
-    void UndoAlignment(const PartsMap& list, int duration) const;
+    void UndoAlignment(const PartsMap &list, int duration) const;
     void UndoAlignment(int duration) const;
-    void AddOperationSteps(const du::SmartPtr<qlk::Operation>& operation) const;
+    void AddOperationSteps(const du::SmartPtr<qlk::Operation> &operation) const;
 
     // Coordinate systems.
-    bool SetOriginCSys(CSYS_TYPE type, const du::SmartPtr<moduleutils::DerivedCSys>& csys);
-    bool SetTargetCSys(CSYS_TYPE type, const du::SmartPtr<moduleutils::DerivedCSys>& csys);
+    bool SetOriginCSys(CSYS_TYPE type, const du::SmartPtr<moduleutils::DerivedCSys> &csys);
+    bool SetTargetCSys(CSYS_TYPE type, const du::SmartPtr<moduleutils::DerivedCSys> &csys);
     bool SetOriginPartsCSys();
-    bool GetCSysFromParts(dg::Location& location) const;
-    bool GetCsysFrom3DSymbol(const du::SmartPtr<qlk::Instance>& instance, dg::DPoint3D& point) const;
+    bool GetCSysFromParts(dg::Location &location) const;
+    bool GetCsysFrom3DSymbol(const du::SmartPtr<qlk::Instance> &instance,
+                             dg::DPoint3D &point) const;
 
     // Selection tracking.
-    void GetSelectionTypes(std::set<du::Symbol>& types) const;
-    int AddSmartPtrReference(const SelectionObserver* observer, void* holder);
-    bool AttemptDeleteSmartPtrReference(const SelectionObserver* observer, void* holder);
+    void GetSelectionTypes(std::set<du::Symbol> &types) const;
+    int AddSmartPtrReference(const SelectionObserver *observer, void *holder);
+    bool AttemptDeleteSmartPtrReference(const SelectionObserver *observer, void *holder);
 
     // Internal helpers (not part of the member table).
     friend struct AlignmentInternals;

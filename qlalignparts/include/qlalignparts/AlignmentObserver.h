@@ -21,9 +21,9 @@
 //   alignment->UnregisterObserver(*panel);   // before the panel goes, if the alignment stays
 #pragma once
 
+#include <dom/Messaging.h>
 #include <du/RefCounted.h>
 #include <du/SmartPtr.h>
-#include <dom/Messaging.h>
 #include <moduleutils/DerivedCSys.h>
 
 #include <qlalignparts/qlalignparts_export.h>
@@ -42,7 +42,7 @@ public:
     public:
         AlignmentPartsChangedEvent();
         ~AlignmentPartsChangedEvent() override;
-        void PushToProxy(const du::SmartPtr<dom::ObserverProxy>& proxy) const override;
+        void PushToProxy(const du::SmartPtr<dom::ObserverProxy> &proxy) const override;
     };
 
     // Record: the offsets-changed tag.
@@ -50,7 +50,7 @@ public:
     public:
         AlignmentOffsetsChangedEvent();
         ~AlignmentOffsetsChangedEvent() override;
-        void PushToProxy(const du::SmartPtr<dom::ObserverProxy>& proxy) const override;
+        void PushToProxy(const du::SmartPtr<dom::ObserverProxy> &proxy) const override;
     };
 
     // Record: the coordinate-system tag, the low bytes of `id` and `type`, then
@@ -60,9 +60,9 @@ public:
     class QLALIGNPARTS_EXPORT AlignmentCSysChangedEvent : public dom::ObservableEvent {
     public:
         AlignmentCSysChangedEvent(int id, int type,
-                                  const du::SmartPtr<moduleutils::DerivedCSys>& csys);
+                                  const du::SmartPtr<moduleutils::DerivedCSys> &csys);
         ~AlignmentCSysChangedEvent() override;
-        void PushToProxy(const du::SmartPtr<dom::ObserverProxy>& proxy) const override;
+        void PushToProxy(const du::SmartPtr<dom::ObserverProxy> &proxy) const override;
 
         int id;
         int type;
@@ -78,13 +78,14 @@ public:
     // record's bytes (0 to 255); `csys` may be null.
     virtual void OnPartsChanged();
     virtual void OnOffsetsChanged();
-    virtual void OnCSysChanged(int id, int type, const du::SmartPtr<moduleutils::DerivedCSys>& csys);
+    virtual void OnCSysChanged(int id, int type,
+                               const du::SmartPtr<moduleutils::DerivedCSys> &csys);
 
 protected:
     // Reads every record of the message in order and calls its notification.
     // Throws std::runtime_error for an unknown tag or a cut coordinate-system
     // record; records before it have had their notification.
-    void EventHandler(const du::SmartPtr<dom::Message>& message) override;
+    void EventHandler(const du::SmartPtr<dom::Message> &message) override;
 };
 
 } // namespace qlalignparts
