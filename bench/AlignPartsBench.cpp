@@ -14,6 +14,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <malloc.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -429,6 +431,20 @@ int main(int argc, char **argv) {
             argv[kept++] = argv[i];
     }
     argc = kept;
+
+    // A viewer that has run for a while has a heap that neither shrinks nor
+    // regrows with every command. Left to its defaults, glibc hands the top of
+    // the heap back to the kernel each time a case frees what it made (how
+    // eagerly depends on which large blocks happened to be freed before), and
+    // the next iteration pays for those pages to be mapped and cleared again:
+    // a cost of the benchmark's rhythm, not of the alignment. Keep freed memory
+    // in the process, and serve blocks up to glibc's largest threshold from it.
+    // QLALIGNPARTS_BENCH_MALLOC_DEFAULTS=1 leaves glibc as it is.
+    const char *defaultsEnv = std::getenv("QLALIGNPARTS_BENCH_MALLOC_DEFAULTS");
+    if (!defaultsEnv || std::strcmp(defaultsEnv, "0") == 0) {
+        mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
+        mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    }
 
     std::vector<std::size_t> sizes{1000, 10000, 100000, 1000000};
     if (quick)

@@ -33,6 +33,25 @@ struct AlignmentInternals {
     private:
         du::SmartPtr<Alignment> held_;
     };
+
+    // Lends a run the Alignment's kept vectors, emptied and sized for `count`
+    // entries; a run that starts while another still holds them (the scene
+    // calling back) gets vectors of its own. On return the references are
+    // released at once; the capacity stays unless it is far more than the
+    // list now needs.
+    class RunVectors {
+        Alignment::RunBuffers own_;
+        Alignment::RunBuffers &buffers_;
+
+    public:
+        RunVectors(const Alignment &alignment, std::size_t count);
+        ~RunVectors();
+        RunVectors(const RunVectors &) = delete;
+        RunVectors &operator=(const RunVectors &) = delete;
+
+        std::vector<du::SmartPtr<qlk::ShapeInstance>> &shapeInstances;
+        std::vector<dg::Location> &locations;
+    };
 };
 
 } // namespace qlalignparts

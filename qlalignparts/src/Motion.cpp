@@ -4,6 +4,7 @@
 // never has to undo the previous one and the same inputs always give the same
 // placements. Placements combine as row vectors: p' = p·M, and a later
 // transform S composes as M·S.
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -47,7 +48,37 @@ dg::DMat44 AxesOf(const dg::Location &location) {
     return axes;
 }
 
+// Capacity beyond twice what the complete parts list needs (and beyond this)
+// is given back, so that an alignment whose list has shrunk does not keep the
+// memory of its largest run for the rest of its life.
+constexpr std::size_t kKeptSlack = 1024;
+
+template <class T> void Fit(std::vector<T> &vector, std::size_t count, std::size_t listed) {
+    vector.clear();
+    if (vector.capacity() > 2 * std::max(count, listed) + kKeptSlack)
+        std::vector<T>().swap(vector);
+    vector.reserve(count);
+}
+
 } // namespace
+
+AlignmentInternals::RunVectors::RunVectors(const Alignment &alignment, std::size_t count)
+    : buffers_(alignment.runBuffers.lent ? own_ : alignment.runBuffers),
+      shapeInstances(buffers_.shapeInstances), locations(buffers_.locations) {
+    // A move back of the few entries a removal dropped keeps the room that
+    // the run after it will need for the whole list.
+    const std::size_t listed = alignment.completePartsList.size();
+    Fit(shapeInstances, count, listed);
+    Fit(locations, count, listed);
+    buffers_.lent = true;
+}
+
+AlignmentInternals::RunVectors::~RunVectors() {
+    // No reference outlives the run that took it.
+    shapeInstances.clear();
+    locations.clear();
+    buffers_.lent = false;
+}
 
 void Alignment::DoAlignment(int duration) {
     GenerateCompletePartsList(completePartsList);
@@ -92,31 +123,36 @@ void Alignment::DoAlignment(int duration) {
 
     const bool turns = (alignmentMode & ~2u) == 0;
     const bool shifts = alignmentMode <= 1u;
-    std::vector<du::SmartPtr<qlk::ShapeInstance>> shapeInstances;
-    std::vector<dg::Location> locations;
-    shapeInstances.reserve(completePartsList.size());
-    locations.reserve(completePartsList.size());
-    for (const auto &[instance, recorded] : completePartsList) {
-        du::SmartPtr<qlk::ShapeInstance> shapeInstance;
-        scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shapeInstance);
-        if (!shapeInstance)
-            continue;
-        dg::Location location = recorded;
-        location.pos -= originPoint;
-        if (turns)
-            location *= transform;
-        if (shifts)
-            location.pos += shift;
-        else
-            location.pos += originPoint;
-        if (!dg::IsFinite(location)) {
-            UndoAlignment(completePartsList, duration);
+    {
+        AlignmentInternals::RunVectors run(*this, completePartsList.size());
+        bool finite = true;
+        for (const auto &[instance, recorded] : completePartsList) {
+            du::SmartPtr<qlk::ShapeInstance> shapeInstance;
+            scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shapeInstance);
+            if (!shapeInstance)
+                continue;
+            dg::Location location = recorded;
+            location.pos -= originPoint;
+            if (turns)
+                location *= transform;
+            if (shifts)
+                location.pos += shift;
+            else
+                location.pos += originPoint;
+            if (!dg::IsFinite(location)) {
+                finite = false;
+                break;
+            }
+            run.shapeInstances.push_back(std::move(shapeInstance));
+            run.locations.push_back(location);
+        }
+        if (finite) {
+            scene->SmoothExplode(duration, run.shapeInstances, run.locations, false);
             return;
         }
-        shapeInstances.push_back(std::move(shapeInstance));
-        locations.push_back(location);
     }
-    scene->SmoothExplode(duration, shapeInstances, locations, false);
+    // A placement the scene could not draw: the run as a whole is undefined.
+    UndoAlignment(completePartsList, duration);
 }
 
 void Alignment::SetOffsets(dg::DVec3 translation, dg::DVec3 rotation) {

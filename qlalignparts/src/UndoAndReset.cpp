@@ -9,21 +9,18 @@ namespace qlalignparts {
 void Alignment::UndoAlignment(const PartsMap &list, int duration) const {
     if (!scene)
         return;
-    std::vector<du::SmartPtr<qlk::ShapeInstance>> shapeInstances;
-    std::vector<dg::Location> locations;
-    shapeInstances.reserve(list.size());
-    locations.reserve(list.size());
+    AlignmentInternals::RunVectors run(*this, list.size());
     for (const auto &[instance, recorded] : list) {
         du::SmartPtr<qlk::ShapeInstance> shapeInstance;
         scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shapeInstance);
         // An instance gone from the scene keeps its entry; it just cannot move.
         if (!shapeInstance)
             continue;
-        shapeInstances.push_back(std::move(shapeInstance));
-        locations.push_back(recorded);
+        run.shapeInstances.push_back(std::move(shapeInstance));
+        run.locations.push_back(recorded);
     }
     // One move of the scene per undo, also an empty one, as for every run.
-    scene->SmoothExplode(duration, shapeInstances, locations, false);
+    scene->SmoothExplode(duration, run.shapeInstances, run.locations, false);
 }
 
 void Alignment::UndoAlignment(int duration) const {

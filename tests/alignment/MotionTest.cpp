@@ -207,6 +207,27 @@ TEST_F(AlignmentMotion, ARunWithNothingListedStillMovesTheSceneOnce) {
     EXPECT_EQ(host.scene->GetExplodeCalls().back().count, 0u);
 }
 
+TEST_F(AlignmentMotion, NoRunKeepsAReferenceToTheShapesItMoved) {
+    auto kept = host.AddInstance("kept", Placement(1, 2, 3, 10, 0, 0));
+    auto dropped = host.AddInstance("dropped", Placement(-2, 0, 1));
+    const int keptBefore = host.Shape(kept)->GetReferenceCount();
+    const int droppedBefore = host.Shape(dropped)->GetReferenceCount();
+    Start({kept, dropped});
+    Define(Placement(1, 2, 3), Placement(4, 5, 6, 0, 0, 90));
+    alignment->SetOffsets(dg::DVec3(1, 0, 0), dg::DVec3::ZERO);
+    EXPECT_EQ(host.Shape(kept)->GetReferenceCount(), keptBefore);
+
+    // A shape the scene lets go of between runs is not held on to by the
+    // room kept for the next run.
+    ASSERT_EQ(host.Shape(dropped)->GetReferenceCount(), droppedBefore);
+    host.scene->RemoveShapeInstance(dropped.get());
+    alignment->SetPreviewed(false);
+    alignment->SetPreviewed(true);
+    EXPECT_EQ(host.Shape(kept)->GetReferenceCount(), keptBefore);
+    EXPECT_FALSE(host.Shape(dropped));
+    EXPECT_EQ(host.scene->GetExplodeCalls().back().count, 1u);
+}
+
 TEST_F(AlignmentMotion, OffsetsAreStoredAndAnnounced) {
     Start({});
     alignment->SetOffsets(dg::DVec3(1.5, -2, 3), dg::DVec3(10, 20, 30));
