@@ -177,12 +177,26 @@ TEST(Geometry, FloatProductAndScale) {
 
 TEST(Geometry, FinitenessLooksAtEveryComponent) {
     EXPECT_TRUE(dg::IsFinite(dg::Location::IDENTITY));
-    dg::Location badPosition;
-    badPosition.pos.z = kNaN;
-    EXPECT_FALSE(dg::IsFinite(badPosition));
-    dg::Location badAxis;
-    badAxis.mat.m[2][1] = std::numeric_limits<float>::infinity();
-    EXPECT_FALSE(dg::IsFinite(badAxis));
+    dg::Location extremes;
+    extremes.mat.m[0][0] = std::numeric_limits<float>::max();
+    extremes.mat.m[1][2] = -std::numeric_limits<float>::denorm_min();
+    extremes.pos.x = -std::numeric_limits<double>::max();
+    extremes.pos.y = std::numeric_limits<double>::denorm_min();
+    EXPECT_TRUE(dg::IsFinite(extremes));
+
+    const double bad[] = {kNaN, std::numeric_limits<double>::infinity(),
+                          -std::numeric_limits<double>::infinity()};
+    for (double value : bad) {
+        for (int i = 0; i < 12; ++i) {
+            dg::Location location;
+            location.mat.m[i / 3 % 3][i % 3] = static_cast<float>(value);
+            if (i >= 9) {
+                location.mat = dg::FMat33::IDENTITY;
+                location.pos[i - 9] = value;
+            }
+            EXPECT_FALSE(dg::IsFinite(location)) << "component " << i << " = " << value;
+        }
+    }
 }
 
 } // namespace
