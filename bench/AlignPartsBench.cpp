@@ -115,13 +115,18 @@ void Dismiss(BenchScene &s, du::SmartPtr<Alignment> &alignment) {
     s.Restore();
 }
 
-Result Named(const char *name, Shape shape, std::size_t count, const char *unit) {
+// A result row for a case on a scene, or (with no shape) for one without.
+Result Named(const char *name, const char *shape, std::size_t count, const char *unit) {
     Result result;
     result.name = name;
-    result.shape = ShapeName(shape);
+    result.shape = shape;
     result.count = count;
     result.unit = unit;
     return result;
+}
+
+Result Named(const char *name, Shape shape, std::size_t count, const char *unit) {
+    return Named(name, ShapeName(shape), count, unit);
 }
 
 // ---------------------------------------------------------------------------
@@ -259,11 +264,7 @@ void DecodeMessage(benchmark::State &state, std::size_t count) {
         record.byte = value;
         return record;
     };
-    Result result;
-    result.name = "decode";
-    result.shape = "-";
-    result.count = count;
-    result.unit = "record";
+    Result result = Named("decode", "-", count, "record");
     Record(Measure(
         state, result, static_cast<double>(count),
         [&] {
@@ -359,11 +360,7 @@ void Limit(benchmark::State &state, std::size_t count) {
     const Transform transform = SceneTransform();
     const std::vector<dg::Location> stored = StoredPlacements(count);
     std::vector<dg::Location> placed(count);
-    Result result;
-    result.name = kLimit;
-    result.shape = "-";
-    result.count = count;
-    result.unit = "instance";
+    Result result = Named(kLimit, "-", count, "instance");
     Record(Measure(
         state, result, static_cast<double>(count), [] {},
         [&] {
@@ -399,11 +396,7 @@ void Floor(benchmark::State &state, std::size_t count) {
         list.emplace(nodes.back().get(), stored[i]);
         drawnOf.emplace(nodes.back().get(), drawn.back().get());
     }
-    Result result;
-    result.name = kFloor;
-    result.shape = "-";
-    result.count = count;
-    result.unit = "instance";
+    Result result = Named(kFloor, "-", count, "instance");
     Record(Measure(
         state, result, static_cast<double>(count), [] {},
         [&] {

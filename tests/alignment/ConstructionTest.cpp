@@ -315,20 +315,6 @@ TEST_F(AlignmentLifetime, AFailingConstructionLeavesNoObserverPointingAtIt) {
     host.selectionManager->Clear(); // would reach the freed Alignment if still registered
 }
 
-// Drops the host's last reference to the Alignment from inside a notification.
-class AlignmentReleasingObserver : public qlalignparts::AlignmentObserver {
-public:
-    explicit AlignmentReleasingObserver(SmartPtr<Alignment> &held) : held_(held) {}
-    void OnPartsChanged() override { held_ = nullptr; }
-    void OnOffsetsChanged() override { held_ = nullptr; }
-    void OnCSysChanged(int, int, const SmartPtr<moduleutils::DerivedCSys> &) override {
-        held_ = nullptr;
-    }
-
-private:
-    SmartPtr<Alignment> &held_;
-};
-
 struct ReleasingCase {
     const char *name;
     std::function<void(Alignment &, const SmartPtr<qlk::SelectionItem> &)> operation;

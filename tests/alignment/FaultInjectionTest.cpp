@@ -358,22 +358,6 @@ INSTANTIATE_TEST_SUITE_P(
                 [](Alignment &a) { a.Reset(1); }, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// Drops the host's last reference to the Alignment from inside a notification
-// posted in the middle of an operation; the operation must keep its object
-// alive until it returns.
-class AlignmentReleasingObserver : public qlalignparts::AlignmentObserver {
-public:
-    explicit AlignmentReleasingObserver(SmartPtr<Alignment> &held) : held_(held) {}
-    void OnPartsChanged() override { held_ = nullptr; }
-    void OnOffsetsChanged() override { held_ = nullptr; }
-    void OnCSysChanged(int, int, const SmartPtr<moduleutils::DerivedCSys> &) override {
-        held_ = nullptr;
-    }
-
-private:
-    SmartPtr<Alignment> &held_;
-};
-
 struct Releasing {
     const char *name;
     std::function<void(Alignment &)> operation;

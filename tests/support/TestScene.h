@@ -155,6 +155,23 @@ public:
     const moduleutils::DerivedCSys *lastCSys = nullptr;
 };
 
+// Drops the host's last reference to the Alignment from inside whichever
+// notification comes first: an operation in progress must keep its object
+// alive until it returns.
+class AlignmentReleasingObserver : public qlalignparts::AlignmentObserver {
+public:
+    explicit AlignmentReleasingObserver(du::SmartPtr<qlalignparts::Alignment> &held)
+        : held_(held) {}
+    void OnPartsChanged() override { held_ = nullptr; }
+    void OnOffsetsChanged() override { held_ = nullptr; }
+    void OnCSysChanged(int, int, const du::SmartPtr<moduleutils::DerivedCSys> &) override {
+        held_ = nullptr;
+    }
+
+private:
+    du::SmartPtr<qlalignparts::Alignment> &held_;
+};
+
 // The audited objects of dynamic type T that are alive now but were not in
 // `before` (a du::RefAudit::Snapshot()): how a test reaches objects that a
 // component created for itself, such as an Alignment's widgets.
