@@ -114,15 +114,19 @@ void Alignment::DoAlignment(int duration) {
     const dg::DVec3 translation = translationOffset * targetAxes;
     const dg::DVec3 shift = targetPoint + translation;
 
+    const bool turns = (alignmentMode & ~2u) == 0;
+    const bool shifts = alignmentMode <= 1u;
+
     // Degenerate origin axes or offsets too large to carry would put parts at
     // placements the scene cannot show: treat the run as undefined instead.
-    if (!invertible || !placements::IsFinite(transform) || !placements::IsFinite(shift)) {
+    // Only what the mode uses counts: a shift-only run needs no turn, and a
+    // turn-only run ignores the translation offset, however large.
+    if ((turns && (!invertible || !placements::IsFinite(transform))) ||
+        (shifts && !placements::IsFinite(shift))) {
         UndoAlignment(completePartsList, duration);
         return;
     }
 
-    const bool turns = (alignmentMode & ~2u) == 0;
-    const bool shifts = alignmentMode <= 1u;
     {
         AlignmentInternals::RunVectors run(*this, completePartsList.size());
         bool finite = true;

@@ -35,12 +35,20 @@ bool Alignment::PreviewCustomCSys(CSYS_ID id, const du::SmartPtr<moduleutils::De
 
     // Only the widget changes; the record stays as the last set operation left
     // it, so the candidate is used by a run only while that system is defined.
+    const bool valid = csys && csys->IsValid();
     dg::Location location;
-    const bool valid = placements::GetCustomPlacement(csys, location);
-    if (valid && widget)
+    if (valid)
+        location = csys->GetLocation();
+    const bool shown = valid && dg::IsFinite(location);
+    if (shown && widget)
         widget->SetLocation(location);
-    AlignmentInternals::ShowWidget(*this, widget, valid);
-    return valid;
+    AlignmentInternals::ShowWidget(*this, widget, shown);
+    // The answer is the system's own, asked again now that the widget shows
+    // it, except for a system that says it is valid but gives a placement the
+    // scene cannot show: that one is not valid here either.
+    if (!csys || valid != shown)
+        return false;
+    return csys->IsValid();
 }
 
 void Alignment::SetPreviewed(bool newPreviewed) {

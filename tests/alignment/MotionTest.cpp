@@ -320,6 +320,29 @@ TEST_F(AlignmentMotion, DegenerateOriginAxesPutThePartsBack) {
     EXPECT_EQ(host.scene->GetRefusedPlacements(), 0u);
 }
 
+// What a mode leaves out of the move cannot make the run undefined: a
+// shift-only run needs no inverse of the origin's axes, and a turn-only run
+// ignores a translation offset even one too large to carry.
+TEST_F(AlignmentMotion, WhatAModeLeavesOutCannotUndefineTheRun) {
+    auto part = host.AddInstance("part", Placement(2, -1, 4, 0, 0, 30));
+    Start({part});
+    dg::Location flat = Placement(1, 2, 3);
+    flat.mat = dg::FMat33(1, 0, 0, 1, 0, 0, 0, 0, 1);
+    alignment->SetAlignmentMode(Alignment::ALIGNMENT_TRANSLATE_ONLY);
+    Define(flat, Placement(-4, 5, 0.5));
+    // (2,-1,4) - (1,2,3) + (-4,5,0.5), the orientation kept.
+    dg::Location shifted = Placement(-3, 2, 1.5, 0, 0, 30);
+    EXPECT_TRUE(LocationNear(host.FinalLocation(part), shifted));
+
+    alignment->SetAlignmentMode(Alignment::ALIGNMENT_ROTATE_ONLY);
+    // The target's point plus the offset along its turned Y lies beyond a double.
+    Define(Placement(2, -1, 4), Placement(1.7e308, 0, 0, 0, 0, 90));
+    alignment->SetOffsets(dg::DVec3(0, -1.7e308, 0), dg::DVec3::ZERO);
+    // Turned a quarter about Z in place: the shared point is the part's own.
+    EXPECT_TRUE(LocationNear(host.FinalLocation(part), Placement(2, -1, 4, 0, 0, 120)));
+    EXPECT_EQ(host.scene->GetRefusedPlacements(), 0u);
+}
+
 // Results beyond what a double holds put the parts back instead of reaching the scene.
 struct OverflowCase {
     const char *name;

@@ -1,6 +1,7 @@
 // The two preview widgets: when they are shown, where they stand, previewing
 // a candidate without setting it, and switching the live preview.
 #include <functional>
+#include <limits>
 
 #include "MotionFixture.h"
 
@@ -91,6 +92,42 @@ TEST_F(PreviewWidgets, ANullOrUnknownCandidateIsRefused) {
     EXPECT_FALSE(Shown(Alignment::CSYS_ORIGIN));
     EXPECT_TRUE(Shown(Alignment::CSYS_TARGET));
     EXPECT_EQ(WidgetLocation(Alignment::CSYS_ORIGIN), Placement(1, 2, 3));
+}
+
+// A host system whose validity changes each time it is asked.
+class FlickeringCSys : public moduleutils::DerivedCSys {
+public:
+    FlickeringCSys(const dg::Location &location, bool first) : DerivedCSys(location, first) {}
+    bool IsValid() const override {
+        ++asked;
+        const bool now = DerivedCSys::IsValid();
+        const_cast<FlickeringCSys *>(this)->SetValid(!now);
+        return now;
+    }
+    mutable int asked = 0;
+};
+
+TEST_F(PreviewWidgets, TheAnswerIsTheCandidatesValidityAskedAgain) {
+    Start({});
+    Define(Placement(1, 2, 3), Placement(4, 5, 6));
+
+    SmartPtr<FlickeringCSys> validThenNot(new FlickeringCSys(Placement(0, 9, 0), true));
+    EXPECT_FALSE(alignment->PreviewCustomCSys(Alignment::CSYS_TARGET, validThenNot));
+    EXPECT_EQ(validThenNot->asked, 2);
+    EXPECT_TRUE(Shown(Alignment::CSYS_TARGET)); // shown on the first answer
+    EXPECT_EQ(WidgetLocation(Alignment::CSYS_TARGET), Placement(0, 9, 0));
+
+    SmartPtr<FlickeringCSys> notThenValid(new FlickeringCSys(Placement(0, 0, 9), false));
+    EXPECT_TRUE(alignment->PreviewCustomCSys(Alignment::CSYS_ORIGIN, notThenValid));
+    EXPECT_EQ(notThenValid->asked, 2);
+    EXPECT_FALSE(Shown(Alignment::CSYS_ORIGIN));
+    EXPECT_EQ(WidgetLocation(Alignment::CSYS_ORIGIN), Placement(1, 2, 3));
+
+    // Valid, but nowhere the scene can draw: hidden and answered false.
+    dg::Location nowhere = Placement(0, 0, 0);
+    nowhere.pos.y = std::numeric_limits<double>::infinity();
+    EXPECT_FALSE(alignment->PreviewCustomCSys(Alignment::CSYS_ORIGIN, CSys(nowhere)));
+    EXPECT_FALSE(Shown(Alignment::CSYS_ORIGIN));
 }
 
 TEST_F(PreviewWidgets, SwitchingThePreviewMovesThePartsButNotTheWidgets) {

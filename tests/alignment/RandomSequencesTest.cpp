@@ -758,7 +758,11 @@ private:
             Post("csys 0 1 null");
         }
         const Frame originAxes = Axes(originWidget.location);
-        if (!origin.valid || !target.valid || std::fabs(Determinant(originAxes)) < 1e-9) {
+        const bool turns = (mode & ~2u) == 0;
+        const bool shifts = mode <= 1u;
+        // Only a run that turns needs the origin's axes inverted.
+        if (!origin.valid || !target.valid ||
+            (turns && std::fabs(Determinant(originAxes)) < 1e-9)) {
             Undo(list, duration);
             return;
         }
@@ -775,8 +779,6 @@ private:
             for (int k = 0; k < 3; ++k)
                 shift[c] += translation[k] * targetAxes.m[k][c];
         }
-        const bool turns = (mode & ~2u) == 0;
-        const bool shifts = mode <= 1u;
         Move move;
         move.duration = duration;
         for (const auto &[instance, stored] : list) {
