@@ -450,9 +450,13 @@ Playground::MakeItem(const Arguments &args, const std::string &word, bool collec
     if (kind == "part")
         return new qlk::ObjectSelectionItem(FindInstance(args, name, "instance").instance,
                                             qlk::mcad_selection::Instance, true);
-    if (kind == "assembly")
-        return new qlk::ObjectSelectionItem(FindInstance(args, name, "instance").instance,
-                                            qlk::mcad_selection::Assembly, false);
+    if (kind == "assembly") {
+        // As a host does, an assembly item says it is a part item exactly when
+        // its instance is treated as a part, so that removing it finds the part.
+        const du::SmartPtr<qlk::Instance> &instance = FindInstance(args, name, "instance").instance;
+        return new qlk::ObjectSelectionItem(instance, qlk::mcad_selection::Assembly,
+                                            instance && instance->IsTreatedAsPart());
+    }
     if (kind == "collection" && collections) {
         for (const CollectionEntry &entry : collections_)
             if (entry.name == name)

@@ -113,10 +113,14 @@ bool Alignment::RemoveAssembly(const du::SmartPtr<qlk::SelectionItem> &item) {
     if (objectItem->IsPartItem())
         return RemovePart(item);
     du::SmartPtr<qlk::Object> object = objectItem->GetObject();
+    // The same object may also have been taken in as a part, by an item of
+    // part content; that entry belongs to the part and is left for RemovePart,
+    // or the part would stay in the set with no selection entry to remove it by.
     auto entry = std::find_if(
         selection.begin(), selection.end(), [&](const du::SmartPtr<qlk::SelectionItem> &candidate) {
             auto *other = dynamic_cast<qlk::ObjectSelectionItem *>(candidate.get());
-            return other && other->GetObject() == object;
+            return other && other->GetObject() == object &&
+                   other->GetContentType() != qlk::mcad_selection::Instance;
         });
     if (entry == selection.end())
         return false;

@@ -260,7 +260,17 @@ INSTANTIATE_TEST_SUITE_P(
                         return Items{C::Part(c.bolt), C::Assembly(c.bolt)};
                     },
                     [](C &c) { return Items{C::Part(c.bolt)}; },
-                    {0, 1, 0, 1}}),
+                    {0, 1, 0, 1}},
+        // Removing the assembly takes its own entry, not the part's, so the
+        // part can still be removed afterwards.
+        RemovalCase{"AsAssemblyThenAsPartLeavesNothing",
+                    [](C &c) {
+                        return Items{C::Part(c.bolt), C::Assembly(c.bolt)};
+                    },
+                    [](C &c) {
+                        return Items{C::Assembly(c.bolt), C::Part(c.bolt)};
+                    },
+                    {0, 0, 0, 0}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Reads the flags when told, with delivery at once.

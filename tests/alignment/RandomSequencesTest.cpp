@@ -583,7 +583,9 @@ private:
             return RemovePart(item);
         for (auto entry = selection.begin(); entry != selection.end(); ++entry) {
             auto *other = dynamic_cast<const qlk::ObjectSelectionItem *>(*entry);
-            if (other && other->GetObject() == object->GetObject()) {
+            // An entry of part content is the part's, not this assembly's.
+            if (other && other->GetObject() == object->GetObject() &&
+                other->GetContentType() != qlk::mcad_selection::Instance) {
                 selection.erase(entry);
                 assemblies.erase(ObjectInstance(item));
                 return true;

@@ -119,6 +119,32 @@ TEST_F(DemoScripts, AnAnimationIsSeenHalfWayAndAtItsEnd) {
                    "1.000000 0.000000 0.000000 0.000000 1.000000");
 }
 
+TEST_F(DemoScripts, AnAssemblyTreatedAsAPartIsRemovedAsOne) {
+    const ScriptRun run = RunText("instance tp at 5 0 0 as-part\n"
+                                  "instance tpc in tp at 5 1 0\n"
+                                  "new\n"
+                                  "origin world\n"
+                                  "target custom 0 0 3 0 0 0\n"
+                                  "select assembly:tp\n"
+                                  "add\n"
+                                  "state\n"
+                                  "remove\n"
+                                  "wait\n"
+                                  "state\n"
+                                  "locations\n");
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::istringstream lines(run.out);
+    std::string added, removed, tp, tpc;
+    std::getline(lines, added);
+    std::getline(lines, removed);
+    std::getline(lines, tp);
+    std::getline(lines, tpc);
+    EXPECT_EQ(added.rfind("parts 1 assemblies 0 collections 0 selection 1 ", 0), 0u) << added;
+    EXPECT_EQ(removed.rfind("parts 0 assemblies 0 collections 0 selection 0 ", 0), 0u) << removed;
+    EXPECT_EQ(tp.rfind("tp 5.000000 0.000000 0.000000 ", 0), 0u) << tp;
+    EXPECT_EQ(tpc.rfind("tpc 5.000000 1.000000 0.000000 ", 0), 0u) << tpc;
+}
+
 // --- Faulty scripts --------------------------------------------------------
 
 struct FaultyScript {
