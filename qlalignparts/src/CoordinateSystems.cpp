@@ -144,7 +144,7 @@ bool Alignment::GetCSysFromParts(dg::Location &location) const {
     dg::Location derived;
     derived.SetMat(reference);
     derived.SetPos(sum);
-    if (!dg::IsFinite(derived))
+    if (!placements::IsFinite(derived))
         return false;
     location = derived;
     return true;

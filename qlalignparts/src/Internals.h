@@ -26,11 +26,20 @@ struct AlignmentInternals {
     class KeepAlive {
     public:
         explicit KeepAlive(Alignment *alignment)
-            : held_(alignment->GetReferenceCount() > 0 ? alignment : nullptr) {}
+            : held_(HeldElsewhere(alignment) ? alignment : nullptr) {}
         KeepAlive(const KeepAlive &) = delete;
         KeepAlive &operator=(const KeepAlive &) = delete;
 
     private:
+        // Whether anyone holds the Alignment yet, asked through the two counting
+        // calls every host offers: a reference taken and given straight back
+        // (never released through the protocol, so nothing is destroyed).
+        static bool HeldElsewhere(const Alignment *alignment) {
+            int probe = 0;
+            alignment->AddReference(&probe);
+            return alignment->RemoveReference(&probe) > 0;
+        }
+
         du::SmartPtr<Alignment> held_;
     };
 

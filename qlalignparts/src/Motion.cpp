@@ -143,7 +143,7 @@ void Alignment::DoAlignment(int duration) {
                 location.pos += shift;
             else
                 location.pos += originPoint;
-            if (!dg::IsFinite(location)) {
+            if (!placements::IsFinite(location)) {
                 finite = false;
                 break;
             }
@@ -167,8 +167,9 @@ void Alignment::SetOffsets(dg::DVec3 translation, dg::DVec3 rotation) {
         return;
     translationOffset = translation;
     rotationOffset = rotation;
-    for (int axis = 0; axis < 3; ++axis)
-        rotationOffset[axis] = NormaliseDegrees(rotationOffset[axis]);
+    rotationOffset.x = NormaliseDegrees(rotationOffset.x);
+    rotationOffset.y = NormaliseDegrees(rotationOffset.y);
+    rotationOffset.z = NormaliseDegrees(rotationOffset.z);
     AlignmentInternals::PostOffsetsChanged(*this);
     if (previewed)
         DoAlignment(0);

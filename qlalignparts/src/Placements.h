@@ -16,6 +16,17 @@ inline bool IsFinite(const dg::DVec3 &v) {
     return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
 }
 
+// Once per moved instance: the checks are combined without a branch per value.
+inline bool IsFinite(const dg::Location &location) {
+    bool finite = true;
+    for (const auto &row : location.mat.m)
+        for (float value : row)
+            finite &= std::isfinite(value);
+    finite &= std::isfinite(location.pos.x) & std::isfinite(location.pos.y) &
+              std::isfinite(location.pos.z);
+    return finite;
+}
+
 inline bool IsFinite(const dg::DMat44 &m) {
     for (const auto &row : m.m)
         for (double value : row)
@@ -32,7 +43,7 @@ inline bool GetCustomPlacement(const du::SmartPtr<moduleutils::DerivedCSys> &csy
     if (!csys || !csys->IsValid())
         return false;
     dg::Location candidate = csys->GetLocation();
-    if (!dg::IsFinite(candidate))
+    if (!placements::IsFinite(candidate))
         return false;
     location = candidate;
     return true;

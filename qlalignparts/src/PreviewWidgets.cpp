@@ -39,7 +39,7 @@ bool Alignment::PreviewCustomCSys(CSYS_ID id, const du::SmartPtr<moduleutils::De
     dg::Location location;
     if (valid)
         location = csys->GetLocation();
-    const bool shown = valid && dg::IsFinite(location);
+    const bool shown = valid && placements::IsFinite(location);
     if (shown && widget)
         widget->SetLocation(location);
     AlignmentInternals::ShowWidget(*this, widget, shown);
