@@ -205,17 +205,6 @@ private:
     // Internal helpers (not part of the member table).
     friend struct AlignmentInternals;
 
-    // The two vectors a run hands the scene, kept from one run to the next
-    // (not part of the member table). A large assembly's vectors outgrow what
-    // the allocator recycles, so fresh ones would be paged in and cleared on
-    // every run. Between runs they hold no reference, only their capacity.
-    struct RunBuffers {
-        std::vector<du::SmartPtr<qlk::ShapeInstance>> shapeInstances;
-        std::vector<dg::Location> locations;
-        bool lent = false;
-    };
-    mutable RunBuffers runBuffers;
-
     CSysRecord originCSys;
     CSysRecord targetCSys;
     ALIGNMENT_MODE alignmentMode;
@@ -236,6 +225,17 @@ private:
     du::SmartPtr<qlmk::CSysPreviewWidget> targetWidget;
     du::SmartPtr<qlmk::CSysPreviewWidget> originWidget;
     int selectionTypes;
+
+    // The two vectors a run hands the scene, kept from one run to the next
+    // (not part of the member table). A large assembly's vectors outgrow what
+    // the allocator recycles, so fresh ones would be paged in and cleared on
+    // every run. Between runs they hold no reference, only their capacity.
+    struct RunBuffers {
+        std::vector<du::SmartPtr<qlk::ShapeInstance>> shapeInstances;
+        std::vector<dg::Location> locations;
+        bool lent = false;
+    };
+    mutable RunBuffers runBuffers;
 };
 
 } // namespace qlalignparts
