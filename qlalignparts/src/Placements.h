@@ -22,8 +22,9 @@ inline bool IsFinite(const dg::Location &location) {
     for (const auto &row : location.mat.m)
         for (float value : row)
             finite &= std::isfinite(value);
-    finite &= std::isfinite(location.pos.x) & std::isfinite(location.pos.y) &
-              std::isfinite(location.pos.z);
+    finite &= std::isfinite(location.pos.x);
+    finite &= std::isfinite(location.pos.y);
+    finite &= std::isfinite(location.pos.z);
     return finite;
 }
 
