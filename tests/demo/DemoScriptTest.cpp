@@ -7,6 +7,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -38,6 +39,17 @@ ScriptRun RunText(const std::string &script) {
     std::ostringstream out, err;
     const int status = RunScript(in, out, err);
     return {status, out.str(), err.str()};
+}
+
+// The lines a run printed, padded so that a test can index the ones it expects.
+std::vector<std::string> OutputLines(const std::string &out, std::size_t atLeast) {
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    if (lines.size() < atLeast)
+        lines.resize(atLeast);
+    return lines;
 }
 
 // Each test runs in a directory of its own: scripts write their pictures
@@ -106,12 +118,8 @@ TEST_F(DemoScripts, AnAnimationIsSeenHalfWayAndAtItsEnd) {
                                   "wait\n"
                                   "locations\n");
     ASSERT_EQ(run.status, 0) << run.err;
-    std::istringstream lines(run.out);
-    std::string halfWay, ignored, end;
-    std::getline(lines, halfWay);
-    std::getline(lines, ignored);
-    std::getline(lines, ignored);
-    std::getline(lines, end);
+    const auto lines = OutputLines(run.out, 4);
+    const std::string &halfWay = lines[0], &end = lines[3];
     EXPECT_EQ(halfWay.rfind("a ", 0), 0u);
     EXPECT_NE(halfWay, "a 0.000000 0.000000 0.000000 1.000000 0.000000 0.000000 0.000000 "
                        "1.000000 0.000000 0.000000 0.000000 1.000000");
@@ -133,12 +141,8 @@ TEST_F(DemoScripts, AnAssemblyTreatedAsAPartIsRemovedAsOne) {
                                   "state\n"
                                   "locations\n");
     ASSERT_EQ(run.status, 0) << run.err;
-    std::istringstream lines(run.out);
-    std::string added, removed, tp, tpc;
-    std::getline(lines, added);
-    std::getline(lines, removed);
-    std::getline(lines, tp);
-    std::getline(lines, tpc);
+    const auto lines = OutputLines(run.out, 4);
+    const std::string &added = lines[0], &removed = lines[1], &tp = lines[2], &tpc = lines[3];
     EXPECT_EQ(added.rfind("parts 1 assemblies 0 collections 0 selection 1 ", 0), 0u) << added;
     EXPECT_EQ(removed.rfind("parts 0 assemblies 0 collections 0 selection 0 ", 0), 0u) << removed;
     EXPECT_EQ(tp.rfind("tp 5.000000 0.000000 0.000000 ", 0), 0u) << tp;
