@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <stdexcept>
 #include <unordered_set>
 
 namespace dom {
@@ -149,7 +150,16 @@ void ObserverProxy::Begin() {
         pending_ = new Message;
 }
 
+// A record is written between Begin and End; the real host's proxy frames it
+// there, so a value outside a bracket, an unmatched End or a record still open
+// when its message is taken is a fault of the writer.
+void ObserverProxy::RequireOpenRecord() const {
+    if (depth_ == 0)
+        throw std::logic_error("a record value written outside Begin and End");
+}
+
 void ObserverProxy::PushUInt8Value(unsigned char value) {
+    RequireOpenRecord();
     if (!pending_)
         pending_ = new Message;
     MessageValue record;
@@ -159,6 +169,7 @@ void ObserverProxy::PushUInt8Value(unsigned char value) {
 }
 
 void ObserverProxy::PushSmartPtr(void *object, du::RefCounted *counted) {
+    RequireOpenRecord();
     MessageValue record;
     record.kind = MessageValue::POINTER;
     record.pointer = object;
@@ -175,8 +186,9 @@ void ObserverProxy::PushSmartPtr(void *object, du::RefCounted *counted) {
 }
 
 void ObserverProxy::End() {
-    if (depth_ > 0)
-        --depth_;
+    if (depth_ == 0)
+        throw std::logic_error("End without Begin");
+    --depth_;
 }
 
 void ObserverProxy::Deactivate() {
@@ -188,6 +200,8 @@ void ObserverProxy::Deactivate() {
 }
 
 du::SmartPtr<Message> ObserverProxy::TakePending() {
+    if (depth_ != 0)
+        throw std::logic_error("a record left open by its writer");
     du::SmartPtr<Message> taken = pending_;
     pending_ = nullptr;
     return taken;

@@ -171,10 +171,13 @@ TEST_F(HostFaults, AFailedSwitchKeepsTheOldSettingSoThatARetryMoves) {
 // The rebuild after a removal reads locations from the host; failing halfway,
 // it must not leave the list with the aligned placements taken for stored ones.
 TEST_F(HostFaults, ARebuildThatFailsLosesNoStoredLocation) {
+    host.Select({TestScene::PartItem(first)});
     host.scene->InjectFault(Fault::GET_LOCATION, 1);
     EXPECT_THROW(alignment->Remove({TestScene::PartItem(first)}), std::runtime_error);
     EXPECT_EQ(alignment->GetNumParts(), 1u);
     EXPECT_EQ(observer->Take(), Events({"parts"})); // the part set did change
+    EXPECT_TRUE(alignment->CanAddSelected() && !alignment->CanRemoveSelected());
+    host.selectionManager->Clear();
     alignment->SetPreviewed(false);
     EXPECT_TRUE(Home());
     alignment->SetPreviewed(true);

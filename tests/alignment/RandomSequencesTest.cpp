@@ -70,6 +70,19 @@ private:
 
 // ---- The random world: a product tree in a scene, selection items, csys -----
 
+// Gives its point in scene coordinates only when asked for them, as a host
+// whose annotations also know a local frame would.
+class SceneAnnotation : public qlk::Annotation {
+public:
+    using qlk::Annotation::Annotation;
+    bool GetPosition(dg::DPoint3D &point, bool world) override {
+        qlk::Annotation::GetPosition(point, world);
+        if (!world)
+            point.x += 1000;
+        return true;
+    }
+};
+
 struct World {
     explicit World(bool withSelectionManager) : host(withSelectionManager) {}
 
@@ -107,12 +120,15 @@ void AddNode(World &world, Random &random, const SmartPtr<qlk::Instance> &parent
     node->SetExcluded(random.Chance(0.1));
     node->Set3dSymbol(random.Chance(0.12));
     world.nodes.push_back(node);
-    if (node->Is3dSymbol() && world.host.Shape(node) && random.Chance(0.8)) {
-        const dg::DPoint3D point(random.Int(-9, 9), random.Int(-9, 9), random.Int(-9, 9));
+    // Other nodes may carry annotations too; only a symbol's point counts.
+    if (world.host.Shape(node) && random.Chance(node->Is3dSymbol() ? 0.8 : 0.1)) {
+        dg::DPoint3D point(random.Int(-9, 9), random.Int(-9, 9), random.Int(-9, 9));
+        if (random.Chance(0.1))
+            point.y = std::numeric_limits<double>::quiet_NaN();
         SmartPtr<qlk::AnnoSet> annoSet;
         world.host.scene->GetAnnoSet(annoSet);
         annoSet->AddAnnotation(world.host.Shape(node),
-                               SmartPtr<qlk::Annotation>(new qlk::Annotation(point)));
+                               SmartPtr<qlk::Annotation>(new SceneAnnotation(point)));
         world.symbolPoints[node.get()] = point;
     }
     if (depth < 3 && random.Chance(depth == 0 ? 0.5 : 0.3)) {
@@ -125,11 +141,16 @@ void AddNode(World &world, Random &random, const SmartPtr<qlk::Instance> &parent
 
 Item RandomMemberItem(World &world, Random &random) {
     const auto &node = random.Pick(world.nodes);
-    switch (random.Int(0, 3)) {
+    switch (random.Int(0, 4)) {
     case 0:
         return TestScene::AssemblyItem(node, node->IsTreatedAsPart());
     case 1: // an item the collection walk skips
         return TestScene::CollectionItem(world.comparisons.front(), {});
+    case 2: // an object that is no instance
+        return Item(new qlk::ObjectSelectionItem(SmartPtr<qlk::Object>(new qlk::Object),
+                                                 random.Chance(0.5) ? qlk::mcad_selection::Assembly
+                                                                    : qlk::mcad_selection::Instance,
+                                                 false));
     default:
         return TestScene::PartItem(node);
     }
@@ -164,9 +185,12 @@ void BuildWorld(World &world, Random &random) {
             TestScene::CollectionItem(random.Pick(world.comparisons), first, second));
     }
     if (random.Chance(0.5)) {
+        // A bill-of-materials collection stands for its instance; any other
+        // kind naming an instance is still a collection.
         const auto &node = random.Pick(world.nodes);
-        world.items.push_back(
-            TestScene::CollectionItem(random.Pick(world.comparisons), {}, {}, node));
+        world.items.push_back(Item(new qlk::CollectionSelectionItem(
+            random.Pick(world.comparisons),
+            du::Symbol(random.Chance(0.7) ? "SbomInstance" : "Group"), node, {}, {})));
     }
     // A second, equal item for a selection already in the pool.
     if (!world.items.empty() && random.Chance(0.5)) {
@@ -738,7 +762,7 @@ private:
         }
         derived = LocationOf(axes);
         derived.pos = mean;
-        return true;
+        return Finite(derived); // a symbol's point may be undefined
     }
 
     static bool Custom(const moduleutils::DerivedCSys *csys, dg::Location &location) {
@@ -1142,6 +1166,7 @@ private:
         for (std::size_t i = 0; i < expected.size(); ++i) {
             auto *move = dynamic_cast<qlk::ComponentMoveOperationStep *>(steps[i + 1].get());
             ASSERT_NE(move, nullptr) << Where("Apply");
+            EXPECT_TRUE(move->Recordable() && move->GetNotify()) << Where("Apply");
             EXPECT_EQ(move->GetShapeInstance()->GetInstance().get(), expected[i].first)
                 << Where("Apply") << "step " << i + 1;
             // Recorded locations are copied, never recomputed.

@@ -159,6 +159,8 @@ public:
     bool HasPending() const { return static_cast<bool>(pending_); }
 
 private:
+    void RequireOpenRecord() const;
+
     std::shared_ptr<ObserverLink> link_;
     du::SmartPtr<Message> pending_;
     bool active_ = true;

@@ -1,0 +1,133 @@
+// Cases the random sequences cannot reach: the release step the host's smart
+// pointer takes for the nested selection observer, origins from parts whose
+// axes have no usable length, runs that would put a part where the scene
+// cannot draw it, and angles that come back as a negative zero.
+#include <cmath>
+#include <vector>
+
+#include "MotionFixture.h"
+
+namespace qltest {
+namespace {
+
+// The host calls these two through its smart pointer, not through the class's
+// public face; an explicit instantiation may name private members.
+template <class Tag, auto Member> struct Grant {
+    friend constexpr auto Granted(Tag) { return Member; }
+};
+struct AddStep {
+    friend constexpr auto Granted(AddStep);
+};
+struct ReleaseStep {
+    friend constexpr auto Granted(ReleaseStep);
+};
+template struct Grant<AddStep, &Alignment::AddSmartPtrReference>;
+template struct Grant<ReleaseStep, &Alignment::AttemptDeleteSmartPtrReference>;
+
+// Its hook may refuse the destruction, or take a reference of its own first.
+class HeldSelectionObserver : public Alignment::SelectionObserver {
+public:
+    HeldSelectionObserver() : Alignment::SelectionObserver(nullptr, 0) { ++live; }
+    ~HeldSelectionObserver() override { --live; }
+    bool ZeroReferenceCountHook() const override {
+        ++hookCalls;
+        if (rescue)
+            AddReference(&rescuer);
+        return allow;
+    }
+    static int live;
+    static int hookCalls;
+    bool allow = true;
+    bool rescue = false;
+    mutable int rescuer = 0;
+};
+int HeldSelectionObserver::live = 0;
+int HeldSelectionObserver::hookCalls = 0;
+
+using SelectionObserverRelease = AlignmentFixture;
+
+TEST_F(SelectionObserverRelease, DestroysOnlyWhenTheLastHolderGoesAndTheHookAgrees) {
+    Start({});
+    Alignment &a = *alignment;
+    const auto add = Granted(AddStep{});
+    const auto release = Granted(ReleaseStep{});
+    int first = 0, second = 0;
+    EXPECT_EQ((a.*add)(nullptr, &first), 0);
+    EXPECT_FALSE((a.*release)(nullptr, &first));
+
+    auto *observer = new HeldSelectionObserver;
+    const int live = HeldSelectionObserver::live;
+    EXPECT_EQ((a.*add)(observer, &first), 1);
+    EXPECT_EQ((a.*add)(observer, &second), 2);
+    // Another holder is left: only this reference goes, the hook is not asked.
+    EXPECT_FALSE((a.*release)(observer, &first));
+    EXPECT_EQ(HeldSelectionObserver::hookCalls, 0);
+    EXPECT_EQ(du::RefAudit::Holders(observer), std::vector<void *>{&second});
+
+    // The hook refuses: the object and the releasing reference stay.
+    observer->allow = false;
+    EXPECT_FALSE((a.*release)(observer, &second));
+    EXPECT_EQ(HeldSelectionObserver::hookCalls, 1);
+    EXPECT_EQ(du::RefAudit::Holders(observer), std::vector<void *>{&second});
+
+    // The hook takes a reference of its own: that one keeps the object alive.
+    observer->allow = true;
+    observer->rescue = true;
+    EXPECT_FALSE((a.*release)(observer, &second));
+    EXPECT_EQ(du::RefAudit::Holders(observer), std::vector<void *>{&observer->rescuer});
+    observer->rescue = false;
+
+    // The last holder with a willing hook: destroyed.
+    EXPECT_TRUE((a.*release)(observer, &observer->rescuer));
+    EXPECT_EQ(HeldSelectionObserver::hookCalls, 3);
+    EXPECT_EQ(HeldSelectionObserver::live, live - 1);
+}
+
+// Parts that share an orientation with an axis of no usable length: the
+// origin takes the scene's axes at their mean position.
+class UnusableAxes : public AlignmentFixture, public ::testing::WithParamInterface<float> {};
+
+TEST_P(UnusableAxes, GiveTheScenesAxesAtTheMeanPosition) {
+    const float length = GetParam();
+    const dg::FMat33 axes(0, length, length, 0, 0, 1, 1, 0, 0);
+    auto a = host.AddInstance("a", dg::Location(axes, dg::DPoint3D(1, 2, 3)));
+    auto b = host.AddInstance("b", dg::Location(axes, dg::DPoint3D(3, -2, 5)));
+    Start({a, b});
+    EXPECT_TRUE(alignment->SetCSys(Alignment::CSYS_ORIGIN, Alignment::CSYS_FROM_PARTS, nullptr));
+    EXPECT_TRUE(LocationNear(WidgetLocation(Alignment::CSYS_ORIGIN),
+                             dg::Location(dg::FMat33::IDENTITY, dg::DPoint3D(2, 0, 4))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, UnusableAxes, ::testing::Values(0.0f, 3e38f));
+
+// Far out, a part's aligned placement overflows although the transform is
+// finite: the run as a whole is undefined and every part goes home.
+TEST_F(AlignmentFixture, ARunThatWouldPlaceAPartBeyondRangeMovesEveryPartHome) {
+    const dg::Location nearStored = Placement(1, 0, 0, 0, 0, 30);
+    const dg::Location farStored = Placement(1.5e308, 0, 0);
+    auto nearPart = host.AddInstance("near", nearStored);
+    auto farPart = host.AddInstance("far", farStored);
+    Start({nearPart, farPart});
+    alignment->SetCSys(Alignment::CSYS_ORIGIN, Alignment::CSYS_CUSTOM,
+                       CSys(Placement(-1e308, 0, 0)));
+    TakeDurations();
+    alignment->SetCSys(Alignment::CSYS_TARGET, Alignment::CSYS_WORLD, nullptr);
+    EXPECT_EQ(TakeDurations(), std::vector<int>{1000});
+    EXPECT_TRUE(LocationNear(host.FinalLocation(nearPart), nearStored));
+    EXPECT_TRUE(LocationNear(host.FinalLocation(farPart), farStored));
+    EXPECT_EQ(host.scene->GetRefusedPlacements(), 0u);
+}
+
+TEST_F(AlignmentFixture, WholeTurnsComeBackAsAPositiveZero) {
+    Start({});
+    for (double turns : {-360.0, -72000.0}) {
+        alignment->SetOffsets(dg::DVec3::ZERO, dg::DVec3(turns, 0, 0));
+        dg::DVec3 translation, rotation;
+        alignment->GetOffsets(translation, rotation);
+        EXPECT_EQ(rotation.x, 0.0) << turns;
+        EXPECT_FALSE(std::signbit(rotation.x)) << turns;
+    }
+}
+
+} // namespace
+} // namespace qltest
