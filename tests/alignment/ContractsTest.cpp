@@ -1,11 +1,12 @@
 // Cases the random sequences cannot reach: the release step the host's smart
-// pointer takes for the nested selection observer, origins from parts whose
-// axes have no usable length, runs that would put a part where the scene
-// cannot draw it, and angles that come back as a negative zero.
+// pointer takes for the nested selection observer, the records' wire values,
+// origins from parts whose axes have no usable length, runs that would put a
+// part where the scene cannot draw it or keep references after they end, and
+// angles that come back as a negative zero.
 #include <cmath>
 #include <vector>
 
-#include "MotionFixture.h"
+#include "support/TestScene.h"
 
 namespace qltest {
 namespace {
@@ -83,6 +84,18 @@ TEST_F(SelectionObserverRelease, DestroysOnlyWhenTheLastHolderGoesAndTheHookAgre
     EXPECT_EQ(HeldSelectionObserver::live, live - 1);
 }
 
+// A host reads the records by their wire values: 1 parts, 2 offsets, 3 a
+// coordinate system with its id, its type and the system itself.
+TEST(AlignmentObserverRecords, AreDecodedByTheirWireValues) {
+    SmartPtr<dom::Message> message(new dom::Message);
+    for (unsigned char byte : {1, 2, 3, 1, 3})
+        message->Append(dom::MessageValue{dom::MessageValue::UINT8, byte});
+    message->Append(dom::MessageValue{dom::MessageValue::POINTER});
+    SmartPtr<RecordingObserver> observer(new RecordingObserver);
+    observer->Deliver(message);
+    EXPECT_EQ(observer->events, Events({"parts", "offsets", "csys 1 3 null"}));
+}
+
 // Parts that share an orientation with an axis of no usable length: the
 // origin takes the scene's axes at their mean position.
 class UnusableAxes : public AlignmentFixture, public ::testing::WithParamInterface<float> {};
@@ -94,7 +107,7 @@ TEST_P(UnusableAxes, GiveTheScenesAxesAtTheMeanPosition) {
     auto b = host.AddInstance("b", dg::Location(axes, dg::DPoint3D(3, -2, 5)));
     Start({a, b});
     EXPECT_TRUE(alignment->SetCSys(Alignment::CSYS_ORIGIN, Alignment::CSYS_FROM_PARTS, nullptr));
-    EXPECT_TRUE(LocationNear(WidgetLocation(Alignment::CSYS_ORIGIN),
+    EXPECT_TRUE(LocationNear(OriginWidgetLocation(),
                              dg::Location(dg::FMat33::IDENTITY, dg::DPoint3D(2, 0, 4))));
 }
 
@@ -116,6 +129,15 @@ TEST_F(AlignmentFixture, ARunThatWouldPlaceAPartBeyondRangeMovesEveryPartHome) {
     EXPECT_TRUE(LocationNear(host.FinalLocation(nearPart), nearStored));
     EXPECT_TRUE(LocationNear(host.FinalLocation(farPart), farStored));
     EXPECT_EQ(host.scene->GetRefusedPlacements(), 0u);
+}
+
+TEST_F(AlignmentFixture, NoRunKeepsAReferenceToTheShapesItMoved) {
+    auto part = host.AddInstance("part", Placement(1, 2, 3, 0, 0, 30));
+    Start({part});
+    const int held = host.Shape(part)->GetReferenceCount();
+    Define(Placement(0, 0, 0), Placement(5, 0, 0, 0, 0, 90));
+    EXPECT_EQ(TakeDurations(), std::vector<int>({1000, 1000}));
+    EXPECT_EQ(host.Shape(part)->GetReferenceCount(), held);
 }
 
 TEST_F(AlignmentFixture, WholeTurnsComeBackAsAPositiveZero) {
