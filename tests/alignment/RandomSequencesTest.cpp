@@ -33,6 +33,7 @@
 #include <gtest/gtest.h>
 
 #include <du/Allocator.h>
+#include <qlmk/CSysPreviewWidget.h>
 
 #include "support/TestScene.h"
 
@@ -42,6 +43,7 @@ namespace {
 using Item = SmartPtr<qlk::SelectionItem>;
 using Items = std::vector<Item>;
 using Csys = SmartPtr<moduleutils::DerivedCSys>;
+namespace sel = qlk::mcad_selection;
 
 constexpr double kTolerance = 1e-3;
 
@@ -154,8 +156,7 @@ Item RandomMemberItem(World &world, Random &random) {
         return Collection(world.comparisons.front(), "Group", nullptr, {}, {});
     case 2: // an object that is no instance
         return Item(new qlk::ObjectSelectionItem(SmartPtr<qlk::Object>(new qlk::Object),
-                                                 random.Chance(0.5) ? qlk::mcad_selection::Assembly
-                                                                    : qlk::mcad_selection::Instance,
+                                                 random.Chance(0.5) ? sel::Assembly : sel::Instance,
                                                  false));
     default:
         return TestScene::PartItem(node);
@@ -224,9 +225,9 @@ void BuildWorld(World &world, Random &random) {
 // 1 for a part or an assembly item, 2 for a collection item, 0 for any other.
 int KindOf(const qlk::SelectionItem *item) {
     const du::Symbol &content = item->GetContentType();
-    if (content == qlk::mcad_selection::Collection)
+    if (content == sel::Collection)
         return 2;
-    return content == qlk::mcad_selection::Instance || content == qlk::mcad_selection::Assembly;
+    return content == sel::Instance || content == sel::Assembly;
 }
 
 bool IsSbom(const qlk::SelectionItem *item) {
@@ -348,9 +349,9 @@ public:
     void AddSelected() {
         for (const qlk::SelectionItem *item : Selected(types_)) {
             const du::Symbol &content = item->GetContentType();
-            if (content == qlk::mcad_selection::Instance)
+            if (content == sel::Instance)
                 AddPart(item);
-            else if (content == qlk::mcad_selection::Assembly)
+            else if (content == sel::Assembly)
                 AddAssembly(item);
             else
                 AddCollection(item);
@@ -366,7 +367,7 @@ public:
     void Remove(const std::vector<const qlk::SelectionItem *> &items) {
         for (const qlk::SelectionItem *item : items) {
             const int kind = item ? KindOf(item) : 0;
-            if (kind == 1 && item->GetContentType() == qlk::mcad_selection::Instance)
+            if (kind == 1 && item->GetContentType() == sel::Instance)
                 RemovePart(item);
             else if (kind == 1)
                 RemoveAssembly(item);
@@ -596,7 +597,7 @@ private:
         if (object && Erase([object](const qlk::SelectionItem *entry) {
                 auto *other = dynamic_cast<const qlk::ObjectSelectionItem *>(entry);
                 return other && other->GetObject() == object->GetObject() &&
-                       other->GetContentType() != qlk::mcad_selection::Instance;
+                       other->GetContentType() != sel::Instance;
             }))
             assemblies.erase(ObjectInstance(item));
     }
@@ -653,9 +654,9 @@ private:
                     qlk::Instance *instance = ObjectInstance(member.get());
                     if (!dynamic_cast<const qlk::ObjectSelectionItem *>(member.get()))
                         continue;
-                    if (member->GetContentType() == qlk::mcad_selection::Instance)
+                    if (member->GetContentType() == sel::Instance)
                         ListOne(instance);
-                    else if (member->GetContentType() == qlk::mcad_selection::Assembly)
+                    else if (member->GetContentType() == sel::Assembly)
                         ListSubTree(instance);
                 }
     }
@@ -762,11 +763,8 @@ private:
             for (int k = 0; k < 3; ++k)
                 shift[c] += translation[k] * targetAxes.m[k][c];
         }
-        Move move;
-        move.duration = duration;
+        std::map<const qlk::Instance *, dg::Location> aligned;
         for (const auto &[instance, stored] : list) {
-            if (!drawn_.count(instance))
-                continue;
             Frame placed = FrameOf(stored);
             for (int i = 0; i < 3; ++i)
                 placed.t[i] -= po[i];
@@ -774,29 +772,21 @@ private:
                 placed = Then(placed, transform);
             for (int i = 0; i < 3; ++i)
                 placed.t[i] += shifts ? shift[i] : po[i];
-            const dg::Location location = LocationOf(placed);
-            move.instances.push_back(instance);
-            move.locations.push_back(location);
-            ends_[instance] = location;
+            aligned[instance] = LocationOf(placed);
         }
-        RecordMove(move);
+        Undo(aligned, duration);
     }
 
-    void Undo(const std::map<const qlk::Instance *, dg::Location> &from, int duration) {
-        Move move;
-        move.duration = duration;
-        for (const auto &[instance, stored] : from) {
-            if (!drawn_.count(instance))
-                continue;
-            move.instances.push_back(instance);
-            move.locations.push_back(stored);
-            ends_[instance] = stored;
-        }
-        RecordMove(move);
-    }
-
-    void RecordMove(const Move &move) {
-        trace.push_back("move " + std::to_string(move.duration) + " of " +
+    // One move of the scene sending each drawn instance of `to` where it says.
+    void Undo(const std::map<const qlk::Instance *, dg::Location> &to, int duration) {
+        Move move{duration, {}, {}};
+        for (const auto &[instance, location] : to)
+            if (drawn_.count(instance)) {
+                move.instances.push_back(instance);
+                move.locations.push_back(location);
+                ends_[instance] = location;
+            }
+        trace.push_back("move " + std::to_string(duration) + " of " +
                         std::to_string(move.instances.size()));
         moves.push_back(move);
     }
@@ -1081,8 +1071,9 @@ private:
         model.Apply();
         if (!operation)
             return;
+        SCOPED_TRACE(Where("Apply"));
         const auto &steps = operation->GetSteps();
-        ASSERT_GE(steps.size(), 2u) << Where("Apply");
+        ASSERT_GE(steps.size(), 2u);
         EXPECT_STREQ(steps.front()->GetDebugClassName(), "GroupUpdateStartOperationStep");
         EXPECT_STREQ(steps.back()->GetDebugClassName(), "GroupUpdateEndOperationStep");
         auto step = steps.begin() + 1;
@@ -1092,27 +1083,27 @@ private:
             auto *move = step < steps.end() - 1
                              ? dynamic_cast<qlk::ComponentMoveOperationStep *>((step++)->get())
                              : nullptr;
-            ASSERT_NE(move, nullptr) << Where("Apply") << instance->GetName() << " has no step";
-            EXPECT_TRUE(move->Recordable() && move->GetNotify()) << Where("Apply");
-            EXPECT_EQ(move->GetShapeInstance()->GetInstance().get(), instance) << Where("Apply");
+            ASSERT_NE(move, nullptr) << instance->GetName() << " has no step";
+            EXPECT_TRUE(move->Recordable() && move->GetNotify());
+            EXPECT_EQ(move->GetShapeInstance()->GetInstance().get(), instance);
             // Recorded locations are copied, never recomputed.
-            EXPECT_EQ(move->GetFrom(), stored) << Where("Apply");
+            EXPECT_EQ(move->GetFrom(), stored);
             dg::Location now;
             move->GetShapeInstance()->GetLocation(now);
-            EXPECT_EQ(move->GetTo(), now) << Where("Apply");
+            EXPECT_EQ(move->GetTo(), now);
         }
-        EXPECT_EQ(step, steps.end() - 1) << Where("Apply") << "more steps than listed instances";
+        EXPECT_EQ(step, steps.end() - 1) << "more steps than listed instances";
     }
 
     void Check(Model &model, TimelineObserver &observer, const std::string &step) {
-        const std::string where = Where(step);
+        SCOPED_TRACE(Where(step));
         dom::MessageLoop::Pump();
         observer.Flush();
         Events events, moves;
         for (const auto &entry : model.trace)
             (immediate_ || entry[0] != 'm' ? events : moves).push_back(entry);
-        EXPECT_EQ(observer.events, events) << where << "events (and moves with immediate delivery)";
-        EXPECT_EQ(observer.moves, moves) << where << "moves";
+        EXPECT_EQ(observer.events, events) << "events (and moves with immediate delivery)";
+        EXPECT_EQ(observer.moves, moves) << "moves";
 
         // Where each move sent each instance.
         const auto &calls = world_.host.scene->GetExplodeCalls();
@@ -1120,61 +1111,60 @@ private:
         for (std::size_t k = 0; k < model.moves.size() && first + k < calls.size(); ++k) {
             const auto &call = calls[first + k];
             const Move &move = model.moves[k];
-            EXPECT_FALSE(call.flag) << where;
+            EXPECT_FALSE(call.flag);
             for (std::size_t i = 0; i < move.instances.size() && i < call.instances.size(); ++i) {
-                EXPECT_EQ(call.instances[i]->GetInstance().get(), move.instances[i]) << where;
+                EXPECT_EQ(call.instances[i]->GetInstance().get(), move.instances[i]);
                 EXPECT_TRUE(LocationNear(call.locations[i], move.locations[i], kTolerance))
-                    << where << "move " << k << " sends " << move.instances[i]->GetName();
+                    << "move " << k << " sends " << move.instances[i]->GetName();
             }
         }
 
         // The state that the accessors answer.
-        EXPECT_EQ(alignment_->GetNumParts(), model.parts.size()) << where;
-        EXPECT_EQ(alignment_->GetNumAssemblies(), model.assemblies.size()) << where;
-        EXPECT_EQ(alignment_->GetNumCollections(), model.collections.size()) << where;
-        EXPECT_EQ(alignment_->GetStarted(), model.Started()) << where;
-        EXPECT_EQ(alignment_->GetValid(), model.Valid()) << where;
-        EXPECT_EQ(alignment_->GetPreviewed(), model.previewed) << where;
-        EXPECT_EQ(static_cast<unsigned int>(alignment_->GetAlignmentMode()), model.mode) << where;
-        EXPECT_EQ(alignment_->CanAddSelected(), model.canAdd) << where;
-        EXPECT_EQ(alignment_->CanRemoveSelected(), model.canRemove) << where;
+        EXPECT_EQ(alignment_->GetNumParts(), model.parts.size());
+        EXPECT_EQ(alignment_->GetNumAssemblies(), model.assemblies.size());
+        EXPECT_EQ(alignment_->GetNumCollections(), model.collections.size());
+        EXPECT_EQ(alignment_->GetStarted(), model.Started());
+        EXPECT_EQ(alignment_->GetValid(), model.Valid());
+        EXPECT_EQ(alignment_->GetPreviewed(), model.previewed);
+        EXPECT_EQ(static_cast<unsigned int>(alignment_->GetAlignmentMode()), model.mode);
+        EXPECT_EQ(alignment_->CanAddSelected(), model.canAdd);
+        EXPECT_EQ(alignment_->CanRemoveSelected(), model.canRemove);
         Items selection;
         alignment_->GetSelection(selection);
         std::vector<const qlk::SelectionItem *> raw;
         for (const auto &item : selection)
             raw.push_back(item.get());
-        EXPECT_EQ(raw, model.selection) << where;
+        EXPECT_EQ(raw, model.selection);
         dg::DVec3 t, r;
         alignment_->GetOffsets(t, r);
         for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(t[i], model.translation[i]) << where;
-            EXPECT_NEAR(r[i], model.rotation[i], 1e-9) << where;
-            EXPECT_TRUE(r[i] > -180.0 && r[i] <= 180.0) << where;
+            EXPECT_EQ(t[i], model.translation[i]);
+            EXPECT_NEAR(r[i], model.rotation[i], 1e-9);
+            EXPECT_TRUE(r[i] > -180.0 && r[i] <= 180.0);
         }
         for (int id = 0; id < 2; ++id) {
             const Model::Record &record = id == 0 ? model.origin : model.target;
             Csys csys;
-            EXPECT_EQ(alignment_->GetCSys(static_cast<Alignment::CSYS_ID>(id), csys), record.type)
-                << where;
-            EXPECT_EQ(csys.get(), record.csys) << where;
+            EXPECT_EQ(alignment_->GetCSys(static_cast<Alignment::CSYS_ID>(id), csys), record.type);
+            EXPECT_EQ(csys.get(), record.csys);
             const Model::WidgetState &state = id == 0 ? model.originWidget : model.targetWidget;
             const qlmk::CSysPreviewWidget *widget = id == 0 ? originWidget_ : targetWidget_;
-            ASSERT_NE(widget, nullptr) << where;
-            EXPECT_EQ(world_.host.scene->IsMarkupShown(widget), state.shown) << where << id;
+            ASSERT_NE(widget, nullptr);
+            EXPECT_EQ(world_.host.scene->IsMarkupShown(widget), state.shown) << id;
             EXPECT_TRUE(LocationNear(widget->GetLocation(), state.location, kTolerance))
-                << where << "widget " << id;
+                << "widget " << id;
         }
 
         // Where every drawn instance stands once its animation has ended.
-        EXPECT_EQ(world_.host.scene->GetShapeInstanceCount(), model.DrawnCount()) << where;
+        EXPECT_EQ(world_.host.scene->GetShapeInstanceCount(), model.DrawnCount());
         for (const auto &[instance, end] : model.Ends()) {
             auto shape = model.Shape(instance);
-            ASSERT_TRUE(shape) << where << instance->GetName() << " is not drawn";
+            ASSERT_TRUE(shape) << instance->GetName() << " is not drawn";
             EXPECT_TRUE(LocationNear(shape->GetTargetLocation(), end, kTolerance))
-                << where << instance->GetName() << " ends elsewhere";
+                << instance->GetName() << " ends elsewhere";
         }
         EXPECT_EQ(world_.host.scene->GetRefusedPlacements(), 0u)
-            << where << "a non-finite placement reached the scene";
+            << "a non-finite placement reached the scene";
     }
 
     std::uint64_t seed_;

@@ -32,7 +32,6 @@
 #include <qlalignparts/Alignment.h>
 #include <qlalignparts/AlignmentObserver.h>
 #include <qlk/Kernel.h>
-#include <qlmk/CSysPreviewWidget.h>
 
 namespace qltest {
 
@@ -278,17 +277,6 @@ protected:
     void Define(const dg::Location &origin, const dg::Location &target) {
         alignment->SetCSys(Alignment::CSYS_ORIGIN, Alignment::CSYS_CUSTOM, CSys(origin));
         alignment->SetCSys(Alignment::CSYS_TARGET, Alignment::CSYS_CUSTOM, CSys(target));
-    }
-
-    // Where the origin's widget stands, found by its colour among the markups
-    // the scene has been handed.
-    dg::Location OriginWidgetLocation() const {
-        for (const auto &call : host.scene->GetMarkupCalls())
-            if (const auto *widget = dynamic_cast<const qlmk::CSysPreviewWidget *>(call.markup))
-                if (widget->GetColor() == dg::Color(0.1f, 0.7f, 0.1f, 1.0f))
-                    return widget->GetLocation();
-        ADD_FAILURE() << "the origin's widget was never handed to the scene";
-        return dg::Location();
     }
 
     // The durations of the scene's moves since the last call, and forgets them.
