@@ -98,8 +98,8 @@ TEST(AlignmentObserverRecords, AreDecodedByTheirWireValues) {
 
 TEST_F(AlignmentFixture, NoRunKeepsAReferenceToTheShapesItMoved) {
     auto part = host.AddInstance("part", Placement(1, 2, 3, 0, 0, 30));
-    Start({part});
     const int held = host.Shape(part)->GetReferenceCount();
+    Start({part});
     Define(Placement(0, 0, 0), Placement(5, 0, 0, 0, 0, 90));
     EXPECT_EQ(TakeDurations(), std::vector<int>({1000, 1000}));
     EXPECT_EQ(host.Shape(part)->GetReferenceCount(), held);

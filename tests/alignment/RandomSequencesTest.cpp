@@ -192,11 +192,17 @@ void BuildWorld(World &world, Random &random) {
             Collection(random.Pick(world.comparisons), "Group", nullptr, first, second));
     }
     if (random.Chance(0.5)) {
-        // A bill-of-materials collection stands for its instance; any other
-        // kind naming an instance is still a collection.
-        const auto &node = random.Pick(world.nodes);
+        // A bill-of-materials collection stands for its instance, taken as a
+        // part when the instance is; any other kind naming one is still a
+        // collection. Mostly an instance with children, which may be so taken.
+        std::vector<SmartPtr<qlk::Instance>> parents;
+        for (const auto &node : world.nodes)
+            if (node->HasChildren())
+                parents.push_back(node);
+        const auto &node =
+            random.Pick(parents.empty() || random.Chance(0.3) ? world.nodes : parents);
         world.items.push_back(Collection(random.Pick(world.comparisons),
-                                         random.Chance(0.7) ? "SbomInstance" : "Group", node, {},
+                                         random.Chance(0.6) ? "SbomInstance" : "Group", node, {},
                                          {}));
     }
     // A second, equal item for a selection already in the pool.
@@ -866,7 +872,8 @@ public:
             for (auto *widget : CreatedSince<qlmk::CSysPreviewWidget>(before))
                 (widget->GetColor() == dg::Color(0.1f, 0.7f, 0.1f, 1.0f) ? originWidget_
                                                                          : targetWidget_) = widget;
-            alignment_->RegisterObserver(observer);
+            EXPECT_TRUE(alignment_->RegisterObserver(observer));
+            EXPECT_FALSE(alignment_->RegisterObserver(observer)) << "registered once only";
             Check(model, observer, "construction");
 
             for (int step = 0; step < steps && !::testing::Test::HasFailure(); ++step) {
@@ -875,7 +882,8 @@ public:
                 const std::string what = Step(model);
                 Check(model, observer, "step " + std::to_string(step) + ": " + what);
             }
-            alignment_->UnregisterObserver(observer);
+            EXPECT_TRUE(alignment_->UnregisterObserver(observer));
+            EXPECT_FALSE(alignment_->UnregisterObserver(observer));
             alignment_ = nullptr;
             // The kernel keeps the selection watcher until it collects its garbage.
             EXPECT_EQ(CreatedSince<Alignment::SelectionObserver>(before).size(),
