@@ -96,6 +96,29 @@ TEST(AlignmentObserverRecords, AreDecodedByTheirWireValues) {
     EXPECT_EQ(observer->events, Events({"parts", "offsets", "csys 1 3 null"}));
 }
 
+// Without a view, or on a view without a scene, the Alignment has nothing to
+// show or move: every operation is harmless and records nothing.
+TEST(AlignmentWithoutScene, EveryOperationIsHarmless) {
+    for (const SmartPtr<qlk::ShapeView> &view :
+         {SmartPtr<qlk::ShapeView>(), SmartPtr<qlk::ShapeView>(new qlk::ShapeView(nullptr))}) {
+        SmartPtr<Alignment> alignment(new Alignment(view, 3));
+        EXPECT_FALSE(
+            alignment->SetCSys(Alignment::CSYS_ORIGIN, Alignment::CSYS_FROM_PARTS, nullptr));
+        EXPECT_TRUE(alignment->SetCSys(Alignment::CSYS_TARGET, Alignment::CSYS_WORLD, nullptr));
+        EXPECT_TRUE(alignment->PreviewCustomCSys(Alignment::CSYS_TARGET, CSys(Placement(1, 2, 3))));
+        alignment->SetOffsets(dg::DVec3(1, 2, 3), dg::DVec3::ZERO);
+        alignment->SetAlignmentMode(Alignment::ALIGNMENT_ROTATE_ONLY);
+        alignment->AddSelected();
+        alignment->RemoveSelected();
+        alignment->SetPreviewed(false);
+        SmartPtr<qlk::Operation> operation(new qlk::Operation);
+        alignment->Apply(operation);
+        alignment->Reset(15);
+        EXPECT_TRUE(operation->GetSteps().empty());
+        EXPECT_FALSE(alignment->GetStarted());
+    }
+}
+
 TEST_F(AlignmentFixture, NoRunKeepsAReferenceToTheShapesItMoved) {
     auto part = host.AddInstance("part", Placement(1, 2, 3, 0, 0, 30));
     const int held = host.Shape(part)->GetReferenceCount();
