@@ -96,6 +96,17 @@ TEST(AlignmentObserverRecords, AreDecodedByTheirWireValues) {
     EXPECT_EQ(observer->events, Events({"parts", "offsets", "csys 1 3 null"}));
 }
 
+// The constructor evaluates the selection (parts and assemblies, then
+// collections), takes it in (every accepted kind) and evaluates it again.
+TEST(AlignmentConstruction, EvaluatesTheSelectionBeforeAndAfterTakingItIn) {
+    TestScene host;
+    SmartPtr<Alignment> alignment(new Alignment(host.view, 3));
+    std::vector<std::size_t> kindsAsked;
+    for (const auto &query : host.selectionManager->GetQueries())
+        kindsAsked.push_back(query.typeCount);
+    EXPECT_EQ(kindsAsked, (std::vector<std::size_t>{2, 1, 3, 2, 1}));
+}
+
 // Without a view, or on a view without a scene, the Alignment has nothing to
 // show or move: every operation is harmless and records nothing.
 TEST(AlignmentWithoutScene, EveryOperationIsHarmless) {

@@ -1171,6 +1171,12 @@ private:
             EXPECT_TRUE(LocationNear(shape->GetTargetLocation(), end, kTolerance))
                 << instance->GetName() << " ends elsewhere";
         }
+        // The host is asked for the items as selected, in the library's context.
+        if (qlk::SelectionManager *manager = world_.host.selectionManager.get()) {
+            for (const auto &query : manager->GetQueries())
+                EXPECT_TRUE(query.context == 0 && query.rule == qlk::EXPAND_AS_SELECTED);
+            manager->ClearQueries();
+        }
         EXPECT_EQ(world_.host.scene->GetRefusedPlacements(), 0u)
             << "a non-finite placement reached the scene";
     }
