@@ -116,6 +116,7 @@ TEST(AlignmentWithoutScene, EveryOperationIsHarmless) {
         EXPECT_FALSE(
             alignment->SetCSys(Alignment::CSYS_ORIGIN, Alignment::CSYS_FROM_PARTS, nullptr));
         EXPECT_TRUE(alignment->SetCSys(Alignment::CSYS_TARGET, Alignment::CSYS_WORLD, nullptr));
+        EXPECT_TRUE(alignment->SetCSys(Alignment::CSYS_ORIGIN, Alignment::CSYS_WORLD, nullptr));
         EXPECT_TRUE(alignment->PreviewCustomCSys(Alignment::CSYS_TARGET, CSys(Placement(1, 2, 3))));
         alignment->SetOffsets(dg::DVec3(1, 2, 3), dg::DVec3::ZERO);
         alignment->SetAlignmentMode(Alignment::ALIGNMENT_ROTATE_ONLY);
