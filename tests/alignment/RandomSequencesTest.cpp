@@ -85,6 +85,20 @@ public:
     }
 };
 
+// An item of part or assembly content that is no object item, as a host's
+// other kinds of selection may be: it says nothing about the part set.
+class ForeignItem : public qlk::SelectionItem {
+public:
+    explicit ForeignItem(const du::Symbol &content) : content_(content) {}
+    const du::Symbol &GetContentType() const override { return content_; }
+
+protected:
+    bool IsSameSelection(const qlk::SelectionItem &other) const override { return &other == this; }
+
+private:
+    du::Symbol content_;
+};
+
 struct World {
     explicit World(bool withSelectionManager) : host(withSelectionManager) {}
 
@@ -212,8 +226,9 @@ void BuildWorld(World &world, Random &random) {
             world.items.push_back(Item(new qlk::ObjectSelectionItem(
                 object->GetObject(), object->GetContentType(), object->IsPartItem())));
     }
-    if (world.items.empty())
-        world.items.push_back(TestScene::PartItem(world.nodes.front()));
+    if (world.items.empty() || random.Chance(0.2))
+        world.items.push_back(
+            Item(new ForeignItem(random.Chance(0.5) ? sel::Instance : sel::Assembly)));
 
     for (int i = 0; i < 3; ++i)
         world.csys.emplace_back(
@@ -885,10 +900,13 @@ public:
             EXPECT_TRUE(alignment_->UnregisterObserver(observer));
             EXPECT_FALSE(alignment_->UnregisterObserver(observer));
             alignment_ = nullptr;
-            // The kernel keeps the selection watcher until it collects its garbage.
-            EXPECT_EQ(CreatedSince<Alignment::SelectionObserver>(before).size(),
-                      world_.host.selectionManager ? 1u : 0u)
+            // The kernel keeps the selection watcher until it collects its
+            // garbage; a notification still reaching it does nothing.
+            const auto watchers = CreatedSince<Alignment::SelectionObserver>(before);
+            EXPECT_EQ(watchers.size(), world_.host.selectionManager ? 1u : 0u)
                 << Where("after destruction");
+            for (auto *watcher : watchers)
+                watcher->OnSelectionChange1(), watcher->EndSelectionUpdate();
             drawnFor = model.drawnFor;
         }
         if (::testing::Test::HasFailure())
