@@ -131,6 +131,18 @@ TEST(AlignmentWithoutScene, EveryOperationIsHarmless) {
     }
 }
 
+// The evaluation stops at the item that sets the second flag: with both set
+// by parts, the host is not asked about collections.
+TEST_F(AlignmentFixture, TheEvaluationStopsOnceBothFlagsAreSet) {
+    auto member = host.AddInstance("member"), other = host.AddInstance("other");
+    Start({member});
+    host.selectionManager->ClearQueries();
+    host.Select({TestScene::PartItem(member), TestScene::PartItem(other)});
+    EXPECT_TRUE(alignment->CanAddSelected() && alignment->CanRemoveSelected());
+    EXPECT_EQ(host.selectionManager->GetQueries().size(), 1u);
+    host.selectionManager->Clear(); // the host lets go of the items made here
+}
+
 TEST_F(AlignmentFixture, NoRunKeepsAReferenceToTheShapesItMoved) {
     auto part = host.AddInstance("part", Placement(1, 2, 3, 0, 0, 30));
     const int held = host.Shape(part)->GetReferenceCount();

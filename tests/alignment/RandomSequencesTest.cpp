@@ -226,9 +226,14 @@ void BuildWorld(World &world, Random &random) {
             world.items.push_back(Item(new qlk::ObjectSelectionItem(
                 object->GetObject(), object->GetContentType(), object->IsPartItem())));
     }
+    // Items that say nothing about the part set: another kind of selection,
+    // or an object item for an object that is no instance.
+    const du::Symbol &content = random.Chance(0.5) ? sel::Instance : sel::Assembly;
     if (world.items.empty() || random.Chance(0.2))
+        world.items.push_back(Item(new ForeignItem(content)));
+    if (random.Chance(0.2))
         world.items.push_back(
-            Item(new ForeignItem(random.Chance(0.5) ? sel::Instance : sel::Assembly)));
+            Item(new qlk::ObjectSelectionItem(SmartPtr<qlk::Object>(new qlk::Object), content)));
 
     for (int i = 0; i < 3; ++i)
         world.csys.emplace_back(
