@@ -37,7 +37,9 @@ double NormaliseDegrees(double angle) {
 // elements replaced by the placement's axes.
 dg::DMat44 AxesOf(const dg::Location &location) {
     dg::DMat44 axes = dg::DMat44::IDENTITY;
-    const dg::FVec3 rows[3] = {location.mat.GetU(), location.mat.GetV(), location.mat.GetW()};
+    // The host's axis getters are not declared const: ask a copy.
+    dg::FMat33 matrix = location.mat;
+    const dg::FVec3 rows[3] = {matrix.GetU(), matrix.GetV(), matrix.GetW()};
     for (int r = 0; r < 3; ++r) {
         dg::DVec3 axis;
         axis.Set(rows[r]);
@@ -112,10 +114,15 @@ void Alignment::DoAlignment(int duration) {
     const bool invertible = originAxesInverse.Invert();
     const dg::DMat44 transform(dg::DMat44(originAxesInverse, rotation), targetAxes);
     const dg::DVec3 translation = translationOffset * targetAxes;
-    const dg::DVec3 shift = targetPoint + translation;
+    dg::DVec3 shift = targetPoint;
+    shift += translation;
 
-    const bool turns = (alignmentMode & ~2u) == 0;
-    const bool shifts = alignmentMode <= 1u;
+    // Any other mode value applies neither, which puts every instance back at
+    // its stored location.
+    const bool turns =
+        alignmentMode == ALIGNMENT_TRANSLATE_AND_ROTATE || alignmentMode == ALIGNMENT_ROTATE_ONLY;
+    const bool shifts = alignmentMode == ALIGNMENT_TRANSLATE_AND_ROTATE ||
+                        alignmentMode == ALIGNMENT_TRANSLATE_ONLY;
 
     // Degenerate origin axes or offsets too large to carry would put parts at
     // placements the scene cannot show: treat the run as undefined instead.

@@ -120,7 +120,7 @@ bool Alignment::RemoveAssembly(const du::SmartPtr<qlk::SelectionItem> &item) {
         selection.begin(), selection.end(), [&](const du::SmartPtr<qlk::SelectionItem> &candidate) {
             auto *other = dynamic_cast<qlk::ObjectSelectionItem *>(candidate.get());
             return other && other->GetObject() == object &&
-                   other->GetContentType() != qlk::mcad_selection::Instance;
+                   !(other->GetContentType() == qlk::mcad_selection::Instance);
         });
     if (entry == selection.end())
         return false;

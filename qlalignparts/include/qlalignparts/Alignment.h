@@ -165,7 +165,7 @@ protected:
     virtual void SelectionChangedCollection(std::vector<du::SmartPtr<qlk::SelectionItem>> &items);
 
 private:
-    // Part set (part_set.cpp).
+    // Part set (PartSet.cpp).
     bool AddPart(const du::SmartPtr<qlk::SelectionItem> &item);
     bool AddAssembly(const du::SmartPtr<qlk::SelectionItem> &item);
     bool AddCollection(const du::SmartPtr<qlk::SelectionItem> &item);
