@@ -77,7 +77,7 @@ AlignmentInternals::RunVectors::RunVectors(const Alignment &alignment, std::size
 
 AlignmentInternals::RunVectors::~RunVectors() {
     // No reference outlives the run that took it.
-    shapeInstances.clear();
+    ReleaseAll(shapeInstances);
     locations.clear();
     buffers_.lent = false;
 }
@@ -137,12 +137,20 @@ void Alignment::DoAlignment(int duration) {
     {
         AlignmentInternals::RunVectors run(*this, completePartsList.size());
         bool finite = true;
-        for (const auto &[instance, recorded] : completePartsList) {
-            du::SmartPtr<qlk::ShapeInstance> shapeInstance;
-            scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shapeInstance);
-            if (!shapeInstance)
-                continue;
-            dg::Location location = recorded;
+        AlignmentInternals::ForEachListed(*this, [&](const PartsMap::value_type &entry) {
+            if (!finite)
+                return static_cast<const void *>(nullptr);
+            // Asked straight into the vector's last place: no copy, no second
+            // reference taken and given back.
+            run.shapeInstances.emplace_back();
+            du::SmartPtr<qlk::ShapeInstance> &shapeInstance = run.shapeInstances.back();
+            scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(entry.first), shapeInstance);
+            if (!shapeInstance) {
+                run.shapeInstances.pop_back();
+                return static_cast<const void *>(nullptr);
+            }
+            const void *drawn = shapeInstance.get();
+            dg::Location location = entry.second;
             location.pos -= originPoint;
             if (turns)
                 location *= transform;
@@ -152,11 +160,11 @@ void Alignment::DoAlignment(int duration) {
                 location.pos += originPoint;
             if (!placements::IsFinite(location)) {
                 finite = false;
-                break;
+                return drawn;
             }
-            run.shapeInstances.push_back(std::move(shapeInstance));
             run.locations.push_back(location);
-        }
+            return drawn;
+        });
         if (finite) {
             scene->SmoothExplode(duration, run.shapeInstances, run.locations, false);
             return;
