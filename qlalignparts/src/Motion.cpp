@@ -78,6 +78,11 @@ AlignmentInternals::RunVectors::RunVectors(const Alignment &alignment, std::size
 AlignmentInternals::RunVectors::~RunVectors() {
     // No reference outlives the run that took it.
     ReleaseAll(shapeInstances);
+    // The placements vector is the one that outgrows what the allocator
+    // recycles; the shape instances vector is an eighth of its size, and its
+    // room is given back to leave the memory to the list's record.
+    if (shapeInstances.capacity() > kKeptSlack)
+        std::vector<du::SmartPtr<qlk::ShapeInstance>>().swap(shapeInstances);
     locations.clear();
     buffers_.lent = false;
 }

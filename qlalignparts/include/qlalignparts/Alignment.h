@@ -229,10 +229,11 @@ private:
     du::SmartPtr<qlmk::CSysPreviewWidget> originWidget;
     int selectionTypes;
 
-    // The two vectors a run hands the scene, kept from one run to the next
-    // (not part of the member table). A large assembly's vectors outgrow what
-    // the allocator recycles, so fresh ones would be paged in and cleared on
-    // every run. Between runs they hold no reference, only their capacity.
+    // The two vectors a run hands the scene (not part of the member table).
+    // The placements keep their room from one run to the next: a large
+    // assembly's outgrow what the allocator recycles, so fresh ones would be
+    // paged in and cleared on every run. The shape instances keep only a
+    // small room. Between runs they hold no reference.
     struct RunBuffers {
         std::vector<du::SmartPtr<qlk::ShapeInstance>> shapeInstances;
         std::vector<dg::Location> locations;
