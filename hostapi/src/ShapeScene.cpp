@@ -19,7 +19,7 @@ dg::Location Interpolate(const dg::Location &from, const dg::Location &to, doubl
     return between;
 }
 
-constexpr std::size_t kMoveAhead = 8;
+constexpr std::size_t kMoveAhead = 16;
 
 void PrefetchShape(const ShapeInstance *shape) {
     if (!shape)

@@ -106,8 +106,8 @@ struct AlignmentInternals {
     static void ReleaseAll(std::vector<du::SmartPtr<qlk::ShapeInstance>> &shapeInstances);
 
     static constexpr std::size_t kCacheLine = 64;
-    static constexpr std::size_t kNodesAhead = 16;
-    static constexpr std::size_t kObjectsAhead = 8;
+    static constexpr std::size_t kNodesAhead = 32;
+    static constexpr std::size_t kObjectsAhead = 16;
 };
 
 // The children buffers of an assembly walk: one per depth, in a deque so that a
