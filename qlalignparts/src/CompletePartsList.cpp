@@ -16,10 +16,7 @@ namespace qlalignparts {
 int Alignment::GenerateCompletePartsList(PartsMap &list) const {
     struct Trimmer {
         const Alignment &alignment;
-        ~Trimmer() {
-            if (alignment.childBuffers)
-                alignment.childBuffers->TrimAfterWalk();
-        }
+        ~Trimmer() { AlignmentInternals::TrimChildBuffers(alignment); }
     } trimmer{*this};
     int added = 0;
     for (const auto &part : parts) {
@@ -91,7 +88,7 @@ int Alignment::AddAssemblyToCompletePartsList(const du::SmartPtr<qlk::Instance> 
         return 0;
     int added = 0;
     if (instance->HasChildren()) {
-        Alignment::ChildBuffers::Lease lease(*this);
+        AlignmentInternals::ChildrenLease lease(*this);
         instance->GetChildren(lease.children);
         const std::size_t count = lease.children.size();
         for (std::size_t i = 0; i < count; ++i) {
@@ -237,11 +234,11 @@ void AlignmentInternals::ReleaseAll(std::vector<du::SmartPtr<qlk::ShapeInstance>
     shapeInstances.clear();
 }
 
-Alignment::ChildBuffers::Lease::Lease(const Alignment &alignment)
+AlignmentInternals::ChildrenLease::ChildrenLease(const Alignment &alignment)
     : children([&]() -> std::vector<du::SmartPtr<qlk::Instance>> & {
           if (!alignment.childBuffers)
-              alignment.childBuffers = std::make_unique<ChildBuffers>();
-          ChildBuffers &buffers = *alignment.childBuffers;
+              alignment.childBuffers = std::make_unique<Alignment::ChildBuffers>();
+          Alignment::ChildBuffers &buffers = *alignment.childBuffers;
           if (buffers.depth == buffers.byDepth.size())
               buffers.byDepth.emplace_back();
           return buffers.byDepth[buffers.depth];
@@ -250,15 +247,15 @@ Alignment::ChildBuffers::Lease::Lease(const Alignment &alignment)
     ++buffers_.depth;
 }
 
-Alignment::ChildBuffers::Lease::~Lease() {
+AlignmentInternals::ChildrenLease::~ChildrenLease() {
     children.clear();
     --buffers_.depth;
 }
 
-void Alignment::ChildBuffers::TrimAfterWalk() {
-    if (depth != 0)
+void AlignmentInternals::TrimChildBuffers(const Alignment &alignment) {
+    if (!alignment.childBuffers || alignment.childBuffers->depth != 0)
         return;
-    for (auto &buffer : byDepth)
+    for (auto &buffer : alignment.childBuffers->byDepth)
         if (buffer.capacity() > kRecordSlack)
             std::vector<du::SmartPtr<qlk::Instance>>().swap(buffer);
 }

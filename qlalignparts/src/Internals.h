@@ -105,6 +105,24 @@ struct AlignmentInternals {
     // for each shape instance some entries ahead. Keeps the capacity.
     static void ReleaseAll(std::vector<du::SmartPtr<qlk::ShapeInstance>> &shapeInstances);
 
+    // Lends an assembly walk the children buffer of the next depth, empty, for
+    // the length of a scope; the children's references are released when it ends.
+    class ChildrenLease {
+    public:
+        explicit ChildrenLease(const Alignment &alignment);
+        ~ChildrenLease();
+        ChildrenLease(const ChildrenLease &) = delete;
+        ChildrenLease &operator=(const ChildrenLease &) = delete;
+
+        std::vector<du::SmartPtr<qlk::Instance>> &children;
+
+    private:
+        Alignment::ChildBuffers &buffers_;
+    };
+    // After the outermost walk: a buffer that had to hold a very wide
+    // assembly's children is given back rather than kept for the next walk.
+    static void TrimChildBuffers(const Alignment &alignment);
+
     static constexpr std::size_t kCacheLine = 64;
     static constexpr std::size_t kNodesAhead = 32;
     static constexpr std::size_t kObjectsAhead = 16;
@@ -115,25 +133,6 @@ struct AlignmentInternals {
 struct Alignment::ChildBuffers {
     std::deque<std::vector<du::SmartPtr<qlk::Instance>>> byDepth;
     std::size_t depth = 0;
-
-    // Lends the buffer of the next depth, empty, for the length of a scope;
-    // the children's references are released when it ends.
-    class Lease {
-    public:
-        explicit Lease(const Alignment &alignment);
-        ~Lease();
-        Lease(const Lease &) = delete;
-        Lease &operator=(const Lease &) = delete;
-
-        std::vector<du::SmartPtr<qlk::Instance>> &children;
-
-    private:
-        ChildBuffers &buffers_;
-    };
-
-    // After the outermost walk: a buffer that had to hold a very wide
-    // assembly's children is given back rather than kept for the next walk.
-    void TrimAfterWalk();
 };
 
 template <class Visit>
