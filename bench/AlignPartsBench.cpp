@@ -125,8 +125,10 @@ Result Named(const char *name, const char *shape, std::size_t count, const char 
     return result;
 }
 
-Result Named(const char *name, Shape shape, std::size_t count, const char *unit) {
-    return Named(name, ShapeName(shape), count, unit);
+Result Named(const char *name, Shape shape, std::size_t count, const char *unit, HeapKind heap) {
+    Result result = Named(name, ShapeName(shape), count, unit);
+    result.heap = HeapName(heap);
+    return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -134,14 +136,14 @@ Result Named(const char *name, Shape shape, std::size_t count, const char *unit)
 
 // The first run: the complete parts list generated and every instance moved,
 // as when the user takes the top assembly in (AddSelected, animated).
-void FirstRun(benchmark::State &state, Shape shape, std::size_t count) {
-    BenchScene &s = SceneFor(shape, count);
+void FirstRun(benchmark::State &state, Shape shape, std::size_t count, HeapKind heap) {
+    BenchScene &s = SceneFor(shape, count, heap);
     const double listed = static_cast<double>(Listed(shape, count));
     du::SmartPtr<Alignment> alignment;
     std::size_t before = 0;
     double held = 0;
     Result result = Measure(
-        state, Named("first-run", shape, count, "instance"), listed,
+        state, Named("first-run", shape, count, "instance", heap), listed,
         [&] {
             before = Heap().current;
             alignment = Prepared(s, {s.topItem});
@@ -162,12 +164,12 @@ void FirstRun(benchmark::State &state, Shape shape, std::size_t count) {
 
 // A re-run after an offset change while previewed: SetOffsets runs the
 // alignment with duration 0, as when the user drags an offset value.
-void RerunAfterOffsets(benchmark::State &state, Shape shape, std::size_t count) {
-    BenchScene &s = SceneFor(shape, count);
+void RerunAfterOffsets(benchmark::State &state, Shape shape, std::size_t count, HeapKind heap) {
+    BenchScene &s = SceneFor(shape, count, heap);
     du::SmartPtr<Alignment> alignment = Aligned(s, {s.topItem});
     int step = 0;
     Record(Measure(
-        state, Named("rerun-offsets", shape, count, "instance"),
+        state, Named("rerun-offsets", shape, count, "instance", heap),
         static_cast<double>(Listed(shape, count)), [] {},
         [&] {
             ++step;
@@ -180,12 +182,12 @@ void RerunAfterOffsets(benchmark::State &state, Shape shape, std::size_t count) 
 
 // Remove of one part beside the top assembly: the complete parts list is
 // rebuilt and the part moves back.
-void RemoveOnePart(benchmark::State &state, Shape shape, std::size_t count) {
-    BenchScene &s = SceneFor(shape, count);
+void RemoveOnePart(benchmark::State &state, Shape shape, std::size_t count, HeapKind heap) {
+    BenchScene &s = SceneFor(shape, count, heap);
     du::SmartPtr<Alignment> alignment = Aligned(s, {s.topItem, s.extraItem});
     const std::vector<du::SmartPtr<qlk::SelectionItem>> removed{s.extraItem};
     Record(Measure(
-        state, Named("remove-one", shape, count, "instance"),
+        state, Named("remove-one", shape, count, "instance", heap),
         static_cast<double>(Listed(shape, count) + 1), [] {}, [&] { alignment->Remove(removed); },
         [&] {
             // Take it in again for the next removal.
@@ -198,8 +200,8 @@ void RemoveOnePart(benchmark::State &state, Shape shape, std::size_t count) {
 
 // The evaluation of a selection of 1,000 parts (none of them a member), as the
 // host ends a selection update.
-void SelectionChanged(benchmark::State &state, Shape shape, std::size_t count) {
-    BenchScene &s = SceneFor(shape, count);
+void SelectionChanged(benchmark::State &state, Shape shape, std::size_t count, HeapKind heap) {
+    BenchScene &s = SceneFor(shape, count, heap);
     du::SmartPtr<Alignment> alignment = Aligned(s, {s.topItem});
     std::vector<du::SmartPtr<qlk::SelectionItem>> items;
     const std::size_t selected = std::min(kSelectedItems, s.instances.size() - 2);
@@ -211,31 +213,31 @@ void SelectionChanged(benchmark::State &state, Shape shape, std::size_t count) {
                                                         qlk::mcad_selection::Instance, true));
     s.selectionManager->SetSelection(items);
     Record(Measure(
-        state, Named("selection-changed", shape, count, "selected item"),
+        state, Named("selection-changed", shape, count, "selected item", heap),
         static_cast<double>(selected), [] {}, [&] { s.selectionManager->EndSelectionUpdate(); },
         [] {}));
     Dismiss(s, alignment);
 }
 
 // Reset(15) while previewed: the parts moved back, everything cleared, one final run.
-void ResetAll(benchmark::State &state, Shape shape, std::size_t count) {
-    BenchScene &s = SceneFor(shape, count);
+void ResetAll(benchmark::State &state, Shape shape, std::size_t count, HeapKind heap) {
+    BenchScene &s = SceneFor(shape, count, heap);
     du::SmartPtr<Alignment> alignment;
     Record(Measure(
-        state, Named("reset-15", shape, count, "instance"),
+        state, Named("reset-15", shape, count, "instance", heap),
         static_cast<double>(Listed(shape, count)), [&] { alignment = Aligned(s, {s.topItem}); },
         [&] { alignment->Reset(15); }, [&] { Dismiss(s, alignment); }));
 }
 
 // Apply into an operation while previewed: one move step per listed instance.
-void ApplyIntoOperation(benchmark::State &state, Shape shape, std::size_t count) {
-    BenchScene &s = SceneFor(shape, count);
+void ApplyIntoOperation(benchmark::State &state, Shape shape, std::size_t count, HeapKind heap) {
+    BenchScene &s = SceneFor(shape, count, heap);
     du::SmartPtr<Alignment> alignment = Aligned(s, {s.topItem});
     du::SmartPtr<qlk::Operation> operation;
     Record(Measure(
-        state, Named("apply", shape, count, "instance"), static_cast<double>(Listed(shape, count)),
-        [&] { operation = new qlk::Operation; }, [&] { alignment->Apply(operation); },
-        [&] { operation = nullptr; }));
+        state, Named("apply", shape, count, "instance", heap),
+        static_cast<double>(Listed(shape, count)), [&] { operation = new qlk::Operation; },
+        [&] { alignment->Apply(operation); }, [&] { operation = nullptr; }));
     Dismiss(s, alignment);
 }
 
@@ -373,8 +375,9 @@ void Limit(benchmark::State &state, std::size_t count) {
 
 // The container floor: a walk over a std::map keyed by N object addresses, one
 // hash look-up per entry (of the object's drawable counterpart) and the
-// transform applied, which any ordered parts list pays at least.
-void Floor(benchmark::State &state, std::size_t count) {
+// transform applied, which any ordered parts list pays at least. In a lived-in
+// heap the objects are made in a shuffled order between blocks that are freed.
+void Floor(benchmark::State &state, std::size_t count, HeapKind heap) {
     struct Drawn {
         dg::Location location;
     };
@@ -383,20 +386,32 @@ void Floor(benchmark::State &state, std::size_t count) {
     };
     const Transform transform = SceneTransform();
     const std::vector<dg::Location> stored = StoredPlacements(count);
-    std::vector<std::unique_ptr<Node>> nodes;
-    std::vector<std::unique_ptr<Drawn>> drawn;
-    nodes.reserve(count);
-    drawn.reserve(count);
+    std::vector<std::unique_ptr<Node>> nodes(count);
+    std::vector<std::unique_ptr<Drawn>> drawn(count);
     std::map<const void *, dg::Location> list;
     std::unordered_map<const void *, Drawn *> drawnOf;
     drawnOf.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        nodes.push_back(std::make_unique<Node>());
-        drawn.push_back(std::make_unique<Drawn>());
-        list.emplace(nodes.back().get(), stored[i]);
-        drawnOf.emplace(nodes.back().get(), drawn.back().get());
+    HeapLitter litter(count);
+    const bool livedIn = heap == HeapKind::LivedIn;
+    for (std::size_t i : MakingOrder(heap, count, litter)) {
+        if (livedIn)
+            litter.Drop();
+        nodes[i] = std::make_unique<Node>();
+        drawn[i] = std::make_unique<Drawn>();
+        if (!livedIn) {
+            list.emplace(nodes[i].get(), stored[i]);
+            drawnOf.emplace(nodes[i].get(), drawn[i].get());
+        }
     }
+    if (livedIn)
+        for (std::size_t i : MakingOrder(heap, count, litter)) {
+            litter.Drop();
+            list.emplace(nodes[i].get(), stored[i]);
+            drawnOf.emplace(nodes[i].get(), drawn[i].get());
+        }
+    litter.Sweep();
     Result result = Named(kFloor, "-", count, "instance");
+    result.heap = HeapName(heap);
     Record(Measure(
         state, result, static_cast<double>(count), [] {},
         [&] {
@@ -412,6 +427,7 @@ void Floor(benchmark::State &state, std::size_t count) {
 } // namespace bench
 
 int main(int argc, char **argv) {
+    using bench::HeapKind;
     using bench::Shape;
     const char *quickEnv = std::getenv("QLALIGNPARTS_BENCH_QUICK");
     bool quick = quickEnv && std::strcmp(quickEnv, "0") != 0;
@@ -448,37 +464,46 @@ int main(int argc, char **argv) {
             ->Iterations(bench::IterationsFor(count))
             ->Unit(benchmark::kMillisecond);
     };
-    for (std::size_t count : sizes) {
-        const std::string n = std::to_string(count);
-        add(
-            "BM_Reference_Limit/" + n,
-            [count](benchmark::State &state) { bench::Limit(state, count); }, count);
-        add(
-            "BM_Reference_Floor/" + n,
-            [count](benchmark::State &state) { bench::Floor(state, count); }, count);
-        for (Shape shape : {Shape::Flat, Shape::Deep}) {
-            const std::string suffix = std::string("/") + bench::ShapeName(shape) + "/" + n;
-            using Case = void (*)(benchmark::State &, Shape, std::size_t);
-            const std::pair<const char *, Case> cases[] = {
-                {"BM_Alignment_FirstRun", bench::FirstRun},
-                {"BM_Alignment_RerunAfterOffsets", bench::RerunAfterOffsets},
-                {"BM_Alignment_RemoveOnePart", bench::RemoveOnePart},
-                {"BM_Alignment_SelectionChanged", bench::SelectionChanged},
-                {"BM_Alignment_Reset15", bench::ResetAll},
-                {"BM_Alignment_Apply", bench::ApplyIntoOperation},
-            };
-            for (const auto &[name, function] : cases)
+    // Every fresh-heap case first, at every N, as a viewer's first hour would
+    // run them; then the lived-in ones, in the heap the fresh ones left behind.
+    for (HeapKind heap : {HeapKind::Fresh, HeapKind::LivedIn})
+        for (std::size_t count : sizes) {
+            const std::string n = std::to_string(count);
+            const bool fresh = heap == HeapKind::Fresh;
+            if (fresh)
                 add(
-                    name + suffix,
-                    [function = function, shape, count](benchmark::State &state) {
-                        function(state, shape, count);
-                    },
+                    "BM_Reference_Limit/" + n,
+                    [count](benchmark::State &state) { bench::Limit(state, count); }, count);
+            add(
+                std::string("BM_Reference_Floor/") + bench::HeapName(heap) + "/" + n,
+                [count, heap](benchmark::State &state) { bench::Floor(state, count, heap); },
+                count);
+            for (Shape shape : {Shape::Flat, Shape::Deep}) {
+                const std::string suffix = std::string("/") + bench::ShapeName(shape) + "/" +
+                                           bench::HeapName(heap) + "/" + n;
+                using Case = void (*)(benchmark::State &, Shape, std::size_t, HeapKind);
+                const std::pair<const char *, Case> cases[] = {
+                    {"BM_Alignment_FirstRun", bench::FirstRun},
+                    {"BM_Alignment_RerunAfterOffsets", bench::RerunAfterOffsets},
+                    {"BM_Alignment_RemoveOnePart", bench::RemoveOnePart},
+                    {"BM_Alignment_SelectionChanged", bench::SelectionChanged},
+                    {"BM_Alignment_Reset15", bench::ResetAll},
+                    {"BM_Alignment_Apply", bench::ApplyIntoOperation},
+                };
+                for (const auto &[name, function] : cases)
+                    add(
+                        name + suffix,
+                        [function = function, shape, count, heap](benchmark::State &state) {
+                            function(state, shape, count, heap);
+                        },
+                        count);
+            }
+            if (fresh)
+                add(
+                    "BM_AlignmentObserver_Decode/" + n,
+                    [count](benchmark::State &state) { bench::DecodeMessage(state, count); },
                     count);
         }
-        add(
-            "BM_AlignmentObserver_Decode/" + n,
-            [count](benchmark::State &state) { bench::DecodeMessage(state, count); }, count);
-    }
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

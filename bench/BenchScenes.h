@@ -1,9 +1,17 @@
 // Scenes of the stand-in host for the benchmarks: a flat one (N parts under one
 // assembly) and a deep one (a balanced tree of N instances, fan-out 8), every
 // instance drawn, with the top assembly and the coordinate systems ready.
+//
+// Each comes in two heaps. In a fresh heap the instances and their shape
+// instances are made in tree order, so neighbours in a walk are neighbours in
+// memory. A viewer open for hours has no such luck: in a lived-in heap they are
+// made in a shuffled order (a fixed seed), between blocks of other sizes that
+// are freed afterwards, so what a walk visits next lies anywhere and what the
+// alignment allocates later fills the holes left behind.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,14 +23,35 @@
 namespace bench {
 
 enum class Shape { Flat, Deep };
+enum class HeapKind { Fresh, LivedIn };
 
 const char *ShapeName(Shape shape);
+const char *HeapName(HeapKind heap);
+
+// Blocks of assorted sizes allocated between the scene's objects in a lived-in
+// heap, and freed once the scene stands. Deterministic for a given seed.
+class HeapLitter {
+public:
+    explicit HeapLitter(unsigned long long seed) : state_(seed) {}
+    void Drop(); // allocates one block of 16 to 1,024 bytes
+    void Sweep() { blocks_.clear(); }
+    // A pseudo-random number below `bound` (a fixed-seed generator, the same on
+    // every library).
+    std::size_t Below(std::size_t bound);
+
+private:
+    unsigned long long state_;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+};
+
+// 0 .. count-1 in the order a lived-in heap makes them (identity when fresh).
+std::vector<std::size_t> MakingOrder(HeapKind heap, std::size_t count, HeapLitter &litter);
 
 // A placement at (x, y, z) turned by RotationX·RotationY·RotationZ, in degrees.
 dg::Location Placement(double x, double y, double z, double rx, double ry, double rz);
 
 struct BenchScene {
-    BenchScene(Shape shape, std::size_t count);
+    BenchScene(Shape shape, std::size_t count, HeapKind heap);
     ~BenchScene();
     BenchScene(const BenchScene &) = delete;
     BenchScene &operator=(const BenchScene &) = delete;
@@ -32,6 +61,7 @@ struct BenchScene {
     void Restore();
 
     Shape shape;
+    HeapKind heap;
     du::SmartPtr<qlk::ShapeScene> scene;
     du::SmartPtr<qlk::ShapeView> view;
     du::SmartPtr<qlk::SelectionManager> selectionManager;
@@ -50,7 +80,7 @@ struct BenchScene {
 
 // The one scene alive at a time (the large ones take gigabytes): built on
 // first demand, replaced when another shape or size is asked for.
-BenchScene &SceneFor(Shape shape, std::size_t count);
+BenchScene &SceneFor(Shape shape, std::size_t count, HeapKind heap);
 void DropScene();
 
 } // namespace bench

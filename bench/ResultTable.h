@@ -14,6 +14,7 @@ extern const char *const kFloor; // an address-keyed std::map walk with a hash l
 struct Result {
     std::string name;        // case
     std::string shape;       // "flat", "deep" or "-"
+    std::string heap = "-";  // "fresh", "lived-in" or "-" (the same in both)
     std::size_t count = 0;   // N
     double nsPerUnit = 0;    // median iteration time per unit (listed instance, item, record)
     std::string unit;        // what one unit is

@@ -19,6 +19,17 @@ dg::Location Interpolate(const dg::Location &from, const dg::Location &to, doubl
     return between;
 }
 
+constexpr std::size_t kMoveAhead = 16;
+
+void PrefetchShape(const ShapeInstance *shape) {
+    if (!shape)
+        return;
+    const char *bytes = reinterpret_cast<const char *>(shape);
+    for (std::size_t offset = 0; offset < sizeof(ShapeInstance); offset += 64)
+        __builtin_prefetch(bytes + offset, 1);
+    __builtin_prefetch(bytes + sizeof(ShapeInstance) - 1, 1);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -163,6 +174,10 @@ bool ShapeScene::SmoothExplode(int duration,
 
     const std::size_t common = std::min(instances.size(), locations.size());
     for (std::size_t i = 0; i < common; ++i) {
+        // The shape instances of a large move lie all over the heap: ask for
+        // those a few places ahead while this one is placed.
+        if (i + kMoveAhead < common)
+            PrefetchShape(instances[i + kMoveAhead].get());
         ShapeInstance *instance = instances[i].get();
         if (!instance)
             continue;

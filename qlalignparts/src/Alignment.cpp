@@ -10,6 +10,10 @@ namespace qlalignparts {
 
 namespace {
 
+// What the host's localizer does with a key its bundle lacks, value 0 of its
+// ActionOnFailure: the label shows the key itself rather than nothing.
+constexpr auto kLabelFallback = static_cast<du::Localizer::ActionOnFailure>(0);
+
 // A preview widget of one coordinate system, labelled from the host's bundle. Not
 // shown: a widget enters the scene only when its coordinate system is defined.
 du::SmartPtr<qlmk::CSysPreviewWidget> CreatePreviewWidget(const du::SmartPtr<qlk::ShapeView> &view,
@@ -17,7 +21,7 @@ du::SmartPtr<qlmk::CSysPreviewWidget> CreatePreviewWidget(const du::SmartPtr<qlk
                                                           const dg::Color &color) {
     du::SmartPtr<qlk::View> widgetView(view);
     du::Localizer strings("qlbase:qlmodulesStrings");
-    std::string label = strings.LocalizeMessage(labelKey, du::Localizer::RETURN_KEY);
+    std::string label = strings.LocalizeMessage(labelKey, kLabelFallback);
     return du::SmartPtr<qlmk::CSysPreviewWidget>(
         new qlmk::CSysPreviewWidget(widgetView, color, label));
 }

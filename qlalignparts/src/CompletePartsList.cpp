@@ -7,11 +7,17 @@
 #include "CompletePartsList.h"
 #include "Internals.h"
 
+#include <algorithm>
 #include <iterator>
+#include <new>
 
 namespace qlalignparts {
 
 int Alignment::GenerateCompletePartsList(PartsMap &list) const {
+    struct Trimmer {
+        const Alignment &alignment;
+        ~Trimmer() { AlignmentInternals::TrimChildBuffers(alignment); }
+    } trimmer{*this};
     int added = 0;
     for (const auto &part : parts) {
         // An assembly chosen as a part still moves with its whole sub-tree.
@@ -45,11 +51,13 @@ bool IsListedAt(const Alignment::PartsMap &list, Alignment::PartsMap::iterator p
 }
 
 // Records where the shape instance stands now as the instance's stored location.
-int Record(Alignment::PartsMap &list, Alignment::PartsMap::iterator position,
-           const du::SmartPtr<qlk::Instance> &instance, const qlk::ShapeInstance &shape) {
+int Record(const Alignment &alignment, Alignment::PartsMap &list,
+           Alignment::PartsMap::iterator position, const du::SmartPtr<qlk::Instance> &instance,
+           const qlk::ShapeInstance &shape) {
     dg::Location location;
     shape.GetLocation(location);
-    list.emplace_hint(position, instance, location);
+    const auto entry = list.emplace_hint(position, instance, location);
+    AlignmentInternals::EntryAdded(alignment, list, *entry, &shape);
     return 1;
 }
 
@@ -67,7 +75,7 @@ int Alignment::AddPartToCompletePartsList(const du::SmartPtr<qlk::Instance> &ins
     // Nothing drawn, nothing to move.
     if (!shape)
         return 0;
-    return Record(list, position, instance, *shape);
+    return Record(*this, list, position, instance, *shape);
 }
 
 int Alignment::AddAssemblyToCompletePartsList(const du::SmartPtr<qlk::Instance> &instance,
@@ -80,17 +88,23 @@ int Alignment::AddAssemblyToCompletePartsList(const du::SmartPtr<qlk::Instance> 
         return 0;
     int added = 0;
     if (instance->HasChildren()) {
-        std::vector<du::SmartPtr<qlk::Instance>> children;
-        instance->GetChildren(children);
-        for (const auto &child : children)
-            added += AddAssemblyToCompletePartsList(child, list);
+        AlignmentInternals::ChildrenLease lease(*this);
+        instance->GetChildren(lease.children);
+        const std::size_t count = lease.children.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            // The next children are needed soon wherever the heap put them.
+            if (i + AlignmentInternals::kObjectsAhead < count)
+                AlignmentInternals::Prefetch<sizeof(qlk::Instance)>(
+                    lease.children[i + AlignmentInternals::kObjectsAhead].get());
+            added += AddAssemblyToCompletePartsList(lease.children[i], list);
+        }
         // The children have taken their places; this node's may have moved on.
         position = Locate(list, instance);
     }
     du::SmartPtr<qlk::ShapeInstance> shape;
     scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shape);
     if (shape)
-        return added + Record(list, position, instance, *shape);
+        return added + Record(*this, list, position, instance, *shape);
     // Every node of a moving sub-tree must move, drawn or not; the scene gives
     // an undrawn node a shape instance so that it can be placed.
     scene->CreateShapeInstance(instance, 0, du::Symbol::EMPTY);
@@ -119,6 +133,131 @@ int Alignment::AddCollectionToCompletePartsList(
     addItems(item->GetFirstItemList());
     addItems(item->GetSecondItemList());
     return added;
+}
+
+void AlignmentInternals::EntryAdded(const Alignment &alignment, const Alignment::PartsMap &list,
+                                    const Alignment::PartsMap::value_type &entry,
+                                    const void *drawn) {
+    Alignment::ListRecord &record = alignment.listRecord;
+    if (&list != &alignment.completePartsList || !record.current)
+        return;
+    try {
+        record.added.push_back(
+            {reinterpret_cast<std::uintptr_t>(entry.first.get()), {&entry, drawn}});
+    } catch (const std::bad_alloc &) {
+        // The entry is listed all the same; the record is simply made afresh.
+        ListChanged(alignment);
+    }
+}
+
+namespace {
+
+// Capacity far beyond what the list needs is given back, as for the run's vectors.
+constexpr std::size_t kRecordSlack = 1024;
+
+template <class T> void Trim(std::vector<T> &vector, std::size_t needed) {
+    if (vector.capacity() > 2 * needed + kRecordSlack)
+        std::vector<T>().swap(vector);
+}
+
+} // namespace
+
+std::vector<Alignment::ListSlot> &AlignmentInternals::ListInOrder(const Alignment &alignment) {
+    Alignment::ListRecord &record = alignment.listRecord;
+    std::vector<Alignment::ListSlot> &slots = record.slots;
+    const Alignment::PartsMap &list = alignment.completePartsList;
+    if (!record.current) {
+        // Made afresh from the list; the scene's answers are learnt on the way.
+        slots.clear();
+        Trim(slots, list.size());
+        slots.reserve(list.size());
+        for (const auto &entry : list)
+            slots.push_back({&entry, nullptr});
+        record.current = true;
+        ++record.version;
+        Trim(record.added, 0);
+        return slots;
+    }
+    if (record.added.empty())
+        return slots;
+    // Generation only ever adds: the new entries, put in key order, are merged
+    // into the slots from the back, without a walk over the list's nodes.
+    auto &added = record.added;
+    const auto byAddress = [](const auto &a, const auto &b) { return a.first < b.first; };
+    // Made in address order in a young heap; shuffled in an old one.
+    if (!std::is_sorted(added.begin(), added.end(), byAddress))
+        std::sort(added.begin(), added.end(), byAddress);
+    const std::size_t kept = slots.size();
+    slots.resize(kept + added.size());
+    std::size_t from = kept;
+    std::size_t next = added.size();
+    std::size_t to = slots.size();
+    while (next > 0) {
+        if (from > 0 && reinterpret_cast<std::uintptr_t>(slots[from - 1].entry->first.get()) >
+                            added[next - 1].first)
+            slots[--to] = slots[--from];
+        else
+            slots[--to] = added[--next].second;
+    }
+    added.clear();
+    Trim(added, 0);
+    ++record.version;
+    return slots;
+}
+
+void AlignmentInternals::EmptyList(Alignment &alignment) {
+    Alignment::PartsMap &list = alignment.completePartsList;
+    const std::vector<Alignment::ListSlot> &slots = ListInOrder(alignment);
+    const std::size_t version = alignment.listRecord.version;
+    // An instance let go may take host code with it; should that change the
+    // list, the record no longer tells what comes next and is not read again.
+    for (std::size_t i = list.size();
+         i > 0 && alignment.listRecord.version == version && list.size() == i && slots.size() == i;
+         --i) {
+        if (i > kNodesAhead)
+            Prefetch<sizeof(Alignment::PartsMap::value_type)>(slots[i - 1 - kNodesAhead].entry);
+        if (i > kObjectsAhead)
+            Prefetch<sizeof(qlk::Instance)>(slots[i - 1 - kObjectsAhead].entry->first.get());
+        list.erase(std::prev(list.end()));
+    }
+    list.clear();
+    ListChanged(alignment);
+}
+
+void AlignmentInternals::ReleaseAll(std::vector<du::SmartPtr<qlk::ShapeInstance>> &shapeInstances) {
+    const std::size_t count = shapeInstances.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + kObjectsAhead < count)
+            Prefetch<sizeof(qlk::ShapeInstance)>(shapeInstances[i + kObjectsAhead].get());
+        shapeInstances[i] = nullptr;
+    }
+    shapeInstances.clear();
+}
+
+AlignmentInternals::ChildrenLease::ChildrenLease(const Alignment &alignment)
+    : children([&]() -> std::vector<du::SmartPtr<qlk::Instance>> & {
+          if (!alignment.childBuffers)
+              alignment.childBuffers = std::make_unique<Alignment::ChildBuffers>();
+          Alignment::ChildBuffers &buffers = *alignment.childBuffers;
+          if (buffers.depth == buffers.byDepth.size())
+              buffers.byDepth.emplace_back();
+          return buffers.byDepth[buffers.depth];
+      }()),
+      buffers_(*alignment.childBuffers) {
+    ++buffers_.depth;
+}
+
+AlignmentInternals::ChildrenLease::~ChildrenLease() {
+    children.clear();
+    --buffers_.depth;
+}
+
+void AlignmentInternals::TrimChildBuffers(const Alignment &alignment) {
+    if (!alignment.childBuffers || alignment.childBuffers->depth != 0)
+        return;
+    for (auto &buffer : alignment.childBuffers->byDepth)
+        if (buffer.capacity() > kRecordSlack)
+            std::vector<du::SmartPtr<qlk::Instance>>().swap(buffer);
 }
 
 void KeepStoredLocations(Alignment::PartsMap &fresh, Alignment::PartsMap &old) {

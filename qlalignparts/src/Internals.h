@@ -3,6 +3,9 @@
 // length of an operation.
 #pragma once
 
+#include <cstdint>
+#include <deque>
+
 #include <qlalignparts/Alignment.h>
 
 namespace qlalignparts {
@@ -61,6 +64,104 @@ struct AlignmentInternals {
         std::vector<du::SmartPtr<qlk::ShapeInstance>> &shapeInstances;
         std::vector<dg::Location> &locations;
     };
+
+    // ---- The record of the complete parts list ---------------------------
+    // Every change of completePartsList other than an entry added by
+    // generation (a removal's rebuild, a reset, a swap) marks the record stale.
+    static void ListChanged(const Alignment &alignment) {
+        alignment.listRecord.current = false;
+        alignment.listRecord.added.clear();
+        ++alignment.listRecord.version;
+    }
+    // An entry just made in `list` for an instance the scene draws as `drawn`.
+    static void EntryAdded(const Alignment &alignment, const Alignment::PartsMap &list,
+                           const Alignment::PartsMap::value_type &entry, const void *drawn);
+    // The record in list order, brought up to date first.
+    static std::vector<Alignment::ListSlot> &ListInOrder(const Alignment &alignment);
+
+    // Calls `visit(entry)` for every entry of completePartsList in list order;
+    // `visit` answers the shape instance the scene gave for it (null for none).
+    // Some entries ahead of the one visited, their nodes, instances and shape
+    // instances are asked of the memory, so that a walk over a list spread
+    // through a large heap waits for many of them at once instead of one
+    // after another.
+    template <class Visit> static void ForEachListed(const Alignment &alignment, Visit &&visit);
+
+    // Asks the memory early for the bytes of an object about to be used.
+    template <std::size_t Size> static void Prefetch(const void *object) {
+        if (!object)
+            return;
+        const char *bytes = static_cast<const char *>(object);
+        for (std::size_t offset = 0; offset < Size; offset += kCacheLine)
+            __builtin_prefetch(bytes + offset);
+        __builtin_prefetch(bytes + Size - 1);
+    }
+
+    // Empties completePartsList from its last entry down, the order in which
+    // clear() releases them, asking for the entries some places ahead.
+    static void EmptyList(Alignment &alignment);
+
+    // Releases the references a run's shape instances vector holds, asking
+    // for each shape instance some entries ahead. Keeps the capacity.
+    static void ReleaseAll(std::vector<du::SmartPtr<qlk::ShapeInstance>> &shapeInstances);
+
+    // Lends an assembly walk the children buffer of the next depth, empty, for
+    // the length of a scope; the children's references are released when it ends.
+    class ChildrenLease {
+    public:
+        explicit ChildrenLease(const Alignment &alignment);
+        ~ChildrenLease();
+        ChildrenLease(const ChildrenLease &) = delete;
+        ChildrenLease &operator=(const ChildrenLease &) = delete;
+
+        std::vector<du::SmartPtr<qlk::Instance>> &children;
+
+    private:
+        Alignment::ChildBuffers &buffers_;
+    };
+    // After the outermost walk: a buffer that had to hold a very wide
+    // assembly's children is given back rather than kept for the next walk.
+    static void TrimChildBuffers(const Alignment &alignment);
+
+    static constexpr std::size_t kCacheLine = 64;
+    static constexpr std::size_t kNodesAhead = 32;
+    static constexpr std::size_t kObjectsAhead = 16;
 };
+
+// The children buffers of an assembly walk: one per depth, in a deque so that a
+// deeper walk adding a level leaves the shallower buffers where they are.
+struct Alignment::ChildBuffers {
+    std::deque<std::vector<du::SmartPtr<qlk::Instance>>> byDepth;
+    std::size_t depth = 0;
+};
+
+template <class Visit>
+void AlignmentInternals::ForEachListed(const Alignment &alignment, Visit &&visit) {
+    std::vector<Alignment::ListSlot> &slots = ListInOrder(alignment);
+    const std::size_t count = slots.size();
+    const std::size_t version = alignment.listRecord.version;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + kNodesAhead < count)
+            Prefetch<sizeof(Alignment::PartsMap::value_type)>(slots[i + kNodesAhead].entry);
+        if (i + kObjectsAhead < count) {
+            const Alignment::ListSlot &ahead = slots[i + kObjectsAhead];
+            Prefetch<sizeof(qlk::Instance)>(ahead.entry->first.get());
+            Prefetch<sizeof(qlk::ShapeInstance)>(ahead.drawn);
+        }
+        const std::uintptr_t visited =
+            reinterpret_cast<std::uintptr_t>(slots[i].entry->first.get());
+        slots[i].drawn = visit(*slots[i].entry);
+        const Alignment::ListRecord &record = alignment.listRecord;
+        if (record.version != version || !record.current || !record.added.empty()) {
+            // The host changed the list from inside the walk: go on over the
+            // list itself, past the entry just visited, as a walk over the map
+            // would.
+            for (const auto &entry : alignment.completePartsList)
+                if (reinterpret_cast<std::uintptr_t>(entry.first.get()) > visited)
+                    visit(entry);
+            return;
+        }
+    }
+}
 
 } // namespace qlalignparts

@@ -37,7 +37,9 @@ double NormaliseDegrees(double angle) {
 // elements replaced by the placement's axes.
 dg::DMat44 AxesOf(const dg::Location &location) {
     dg::DMat44 axes = dg::DMat44::IDENTITY;
-    const dg::FVec3 rows[3] = {location.mat.GetU(), location.mat.GetV(), location.mat.GetW()};
+    // The host's axis getters are not declared const: ask a copy.
+    dg::FMat33 matrix = location.mat;
+    const dg::FVec3 rows[3] = {matrix.GetU(), matrix.GetV(), matrix.GetW()};
     for (int r = 0; r < 3; ++r) {
         dg::DVec3 axis;
         axis.Set(rows[r]);
@@ -75,7 +77,12 @@ AlignmentInternals::RunVectors::RunVectors(const Alignment &alignment, std::size
 
 AlignmentInternals::RunVectors::~RunVectors() {
     // No reference outlives the run that took it.
-    shapeInstances.clear();
+    ReleaseAll(shapeInstances);
+    // The placements vector is the one that outgrows what the allocator
+    // recycles; the shape instances vector is an eighth of its size, and its
+    // room is given back to leave the memory to the list's record.
+    if (shapeInstances.capacity() > kKeptSlack)
+        std::vector<du::SmartPtr<qlk::ShapeInstance>>().swap(shapeInstances);
     locations.clear();
     buffers_.lent = false;
 }
@@ -112,10 +119,15 @@ void Alignment::DoAlignment(int duration) {
     const bool invertible = originAxesInverse.Invert();
     const dg::DMat44 transform(dg::DMat44(originAxesInverse, rotation), targetAxes);
     const dg::DVec3 translation = translationOffset * targetAxes;
-    const dg::DVec3 shift = targetPoint + translation;
+    dg::DVec3 shift = targetPoint;
+    shift += translation;
 
-    const bool turns = (alignmentMode & ~2u) == 0;
-    const bool shifts = alignmentMode <= 1u;
+    // Any other mode value applies neither, which puts every instance back at
+    // its stored location.
+    const bool turns =
+        alignmentMode == ALIGNMENT_TRANSLATE_AND_ROTATE || alignmentMode == ALIGNMENT_ROTATE_ONLY;
+    const bool shifts = alignmentMode == ALIGNMENT_TRANSLATE_AND_ROTATE ||
+                        alignmentMode == ALIGNMENT_TRANSLATE_ONLY;
 
     // Degenerate origin axes or offsets too large to carry would put parts at
     // placements the scene cannot show: treat the run as undefined instead.
@@ -130,12 +142,20 @@ void Alignment::DoAlignment(int duration) {
     {
         AlignmentInternals::RunVectors run(*this, completePartsList.size());
         bool finite = true;
-        for (const auto &[instance, recorded] : completePartsList) {
-            du::SmartPtr<qlk::ShapeInstance> shapeInstance;
-            scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shapeInstance);
-            if (!shapeInstance)
-                continue;
-            dg::Location location = recorded;
+        AlignmentInternals::ForEachListed(*this, [&](const PartsMap::value_type &entry) {
+            if (!finite)
+                return static_cast<const void *>(nullptr);
+            // Asked straight into the vector's last place: no copy, no second
+            // reference taken and given back.
+            run.shapeInstances.emplace_back();
+            du::SmartPtr<qlk::ShapeInstance> &shapeInstance = run.shapeInstances.back();
+            scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(entry.first), shapeInstance);
+            if (!shapeInstance) {
+                run.shapeInstances.pop_back();
+                return static_cast<const void *>(nullptr);
+            }
+            const void *drawn = shapeInstance.get();
+            dg::Location location = entry.second;
             location.pos -= originPoint;
             if (turns)
                 location *= transform;
@@ -145,11 +165,11 @@ void Alignment::DoAlignment(int duration) {
                 location.pos += originPoint;
             if (!placements::IsFinite(location)) {
                 finite = false;
-                break;
+                return drawn;
             }
-            run.shapeInstances.push_back(std::move(shapeInstance));
             run.locations.push_back(location);
-        }
+            return drawn;
+        });
         if (finite) {
             scene->SmoothExplode(duration, run.shapeInstances, run.locations, false);
             return;

@@ -120,7 +120,7 @@ bool Alignment::RemoveAssembly(const du::SmartPtr<qlk::SelectionItem> &item) {
         selection.begin(), selection.end(), [&](const du::SmartPtr<qlk::SelectionItem> &candidate) {
             auto *other = dynamic_cast<qlk::ObjectSelectionItem *>(candidate.get());
             return other && other->GetObject() == object &&
-                   other->GetContentType() != qlk::mcad_selection::Instance;
+                   !(other->GetContentType() == qlk::mcad_selection::Instance);
         });
     if (entry == selection.end())
         return false;
@@ -180,6 +180,7 @@ void Alignment::Remove(const std::vector<du::SmartPtr<qlk::SelectionItem>> &item
         PartsMap dropped;
         dropped.swap(completePartsList);
         completePartsList.swap(rebuilt);
+        AlignmentInternals::ListChanged(*this);
 
         if (previewed) {
             try {
@@ -188,6 +189,7 @@ void Alignment::Remove(const std::vector<du::SmartPtr<qlk::SelectionItem>> &item
                 // What could not be moved home stays listed, so that a later
                 // removal still knows where home is.
                 completePartsList.insert(dropped.begin(), dropped.end());
+                AlignmentInternals::ListChanged(*this);
                 throw;
             }
             // An origin derived from the parts has moved with the removal.

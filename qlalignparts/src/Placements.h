@@ -16,24 +16,28 @@ inline bool IsFinite(const dg::DVec3 &v) {
     return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
 }
 
-// Once per moved instance: the checks are combined without a branch per value.
+inline bool IsFinite(const dg::FVec3 &v) {
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
+// Once per moved instance: the checks are combined without a branch per axis.
+// The matrix is read through its axes, on a copy since the host's axis getters
+// are not declared const.
 inline bool IsFinite(const dg::Location &location) {
-    bool finite = true;
-    for (const auto &row : location.mat.m)
-        for (float value : row)
-            finite &= std::isfinite(value);
-    finite &= std::isfinite(location.pos.x);
-    finite &= std::isfinite(location.pos.y);
-    finite &= std::isfinite(location.pos.z);
+    dg::FMat33 matrix = location.mat;
+    bool finite = IsFinite(matrix.GetU());
+    finite &= IsFinite(matrix.GetV());
+    finite &= IsFinite(matrix.GetW());
+    finite &= IsFinite(location.pos);
     return finite;
 }
 
-inline bool IsFinite(const dg::DMat44 &m) {
-    for (const auto &row : m.m)
-        for (double value : row)
-            if (!std::isfinite(value))
-                return false;
-    return true;
+// Whether a transform carries a placement to a finite one: the scene's own
+// frame, turned by it, must stay finite in the precision a placement keeps.
+inline bool IsFinite(const dg::DMat44 &transform) {
+    dg::Location probe;
+    probe *= transform;
+    return placements::IsFinite(probe);
 }
 
 // The placement of a host-derived coordinate system, when it has one: the

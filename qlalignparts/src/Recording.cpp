@@ -21,16 +21,17 @@ void Alignment::AddOperationSteps(const du::SmartPtr<qlk::Operation> &operation)
     operation->AddStep(
         du::SmartPtr<qlk::OperationStep>(new qlk::GroupUpdateStartOperationStep(observable)));
     try {
-        for (const auto &[instance, recorded] : completePartsList) {
+        AlignmentInternals::ForEachListed(*this, [&](const PartsMap::value_type &entry) {
             du::SmartPtr<qlk::ShapeInstance> shapeInstance;
-            scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shapeInstance);
+            scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(entry.first), shapeInstance);
             if (!shapeInstance)
-                continue;
+                return static_cast<const void *>(nullptr);
             dg::Location current;
             shapeInstance->GetLocation(current);
-            operation->AddStep(du::SmartPtr<qlk::OperationStep>(
-                new qlk::ComponentMoveOperationStep(shapeInstance, recorded, current, true, true)));
-        }
+            operation->AddStep(du::SmartPtr<qlk::OperationStep>(new qlk::ComponentMoveOperationStep(
+                shapeInstance, entry.second, current, true, true)));
+            return static_cast<const void *>(shapeInstance.get());
+        });
     } catch (...) {
         // A group left open would leave the host's history unable to undo it:
         // the steps recorded so far are closed before the failure goes on.

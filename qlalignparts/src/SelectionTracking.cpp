@@ -11,6 +11,10 @@ namespace {
 
 constexpr unsigned int kSelectionContext = 0;
 
+// The host's expand rule 4: the items as the user selected them, neither
+// expanded into children nor widened to parents.
+constexpr qlk::ExpandRule kAsSelected = static_cast<qlk::ExpandRule>(4);
+
 bool IsMember(const std::set<du::SmartPtr<qlk::Instance>> &members,
               const du::SmartPtr<qlk::Instance> &instance) {
     return members.count(instance) != 0;
@@ -125,14 +129,14 @@ void Alignment::SelectionChangedInstance(std::vector<du::SmartPtr<qlk::Selection
     if (!selectionManager)
         return;
     const std::set<du::Symbol> types{qlk::mcad_selection::Instance, qlk::mcad_selection::Assembly};
-    selectionManager->GetSelectedItems(kSelectionContext, types, items, qlk::EXPAND_AS_SELECTED);
+    selectionManager->GetSelectedItems(kSelectionContext, types, items, kAsSelected);
 }
 
 void Alignment::SelectionChangedCollection(std::vector<du::SmartPtr<qlk::SelectionItem>> &items) {
     if (!selectionManager)
         return;
     selectionManager->GetSelectedItems(kSelectionContext, qlk::mcad_selection::Collection, items,
-                                       qlk::EXPAND_AS_SELECTED);
+                                       kAsSelected);
 }
 
 void Alignment::GetSelectionTypes(std::set<du::Symbol> &types) const {
@@ -150,8 +154,7 @@ void Alignment::AddSelected() {
     GetSelectionTypes(types);
     std::vector<du::SmartPtr<qlk::SelectionItem>> items;
     if (selectionManager)
-        selectionManager->GetSelectedItems(kSelectionContext, types, items,
-                                           qlk::EXPAND_AS_SELECTED);
+        selectionManager->GetSelectedItems(kSelectionContext, types, items, kAsSelected);
     for (const auto &item : items) {
         if (!item)
             continue;
@@ -185,8 +188,7 @@ void Alignment::RemoveSelected() {
     GetSelectionTypes(types);
     std::vector<du::SmartPtr<qlk::SelectionItem>> items;
     if (selectionManager)
-        selectionManager->GetSelectedItems(kSelectionContext, types, items,
-                                           qlk::EXPAND_AS_SELECTED);
+        selectionManager->GetSelectedItems(kSelectionContext, types, items, kAsSelected);
     Remove(items);
 }
 

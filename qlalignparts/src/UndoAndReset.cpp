@@ -10,15 +10,25 @@ void Alignment::UndoAlignment(const PartsMap &list, int duration) const {
     if (!scene)
         return;
     AlignmentInternals::RunVectors run(*this, list.size());
-    for (const auto &[instance, recorded] : list) {
-        du::SmartPtr<qlk::ShapeInstance> shapeInstance;
-        scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shapeInstance);
+    auto moveBack = [&](const PartsMap::value_type &entry) -> const void * {
+        run.shapeInstances.emplace_back();
+        du::SmartPtr<qlk::ShapeInstance> &shapeInstance = run.shapeInstances.back();
+        scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(entry.first), shapeInstance);
         // An instance gone from the scene keeps its entry; it just cannot move.
-        if (!shapeInstance)
-            continue;
-        run.shapeInstances.push_back(std::move(shapeInstance));
-        run.locations.push_back(recorded);
-    }
+        if (!shapeInstance) {
+            run.shapeInstances.pop_back();
+            return nullptr;
+        }
+        run.locations.push_back(entry.second);
+        return shapeInstance.get();
+    };
+    // The list of a run has its record; a removal's list of dropped
+    // instances is walked as it stands.
+    if (&list == &completePartsList)
+        AlignmentInternals::ForEachListed(*this, moveBack);
+    else
+        for (const auto &entry : list)
+            moveBack(entry);
     // One move of the scene per undo, also an empty one, as for every run.
     scene->SmoothExplode(duration, run.shapeInstances, run.locations, false);
 }
@@ -51,7 +61,7 @@ void Alignment::Reset(int flags) {
         assemblies.clear();
         collections.clear();
         selection.clear();
-        completePartsList.clear();
+        AlignmentInternals::EmptyList(*this);
         AlignmentInternals::PostPartsChanged(*this);
     }
     if (flags & 2)

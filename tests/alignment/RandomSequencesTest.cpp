@@ -524,6 +524,12 @@ public:
     // The host's selection changed (or a group of changes ended) with no group open.
     void SelectionNotified() { Evaluate(); }
 
+    void ShapeAdded(const qlk::Instance *node, const dg::Location &placed) {
+        drawn_.insert(node);
+        ++drawnFor[node];
+        ends_[node] = placed;
+    }
+
     void ShapeRemoved(const qlk::Instance *node) {
         drawn_.erase(node);
         ends_.erase(node);
@@ -1076,15 +1082,20 @@ private:
             return "host clock advances";
         }
         if (choice < 95) {
-            // A part vanishes from the scene, also halfway through its animation.
+            // A part vanishes from the scene, also halfway through its
+            // animation; or a node is drawn anew, with a new shape instance.
             const auto &node = random_.Pick(world_.nodes);
             if (auto shape = world_.host.Shape(node)) {
                 world_.removedShapes.push_back(shape);
                 world_.symbolPoints.erase(node.get()); // the annotation went with the shape
                 world_.host.scene->RemoveShapeInstance(node.get());
                 model.ShapeRemoved(node.get());
+                return "host removes the shape instance of " + node->GetName();
             }
-            return "host removes the shape instance of " + node->GetName();
+            const dg::Location placed = RandomPlacement(random_, nullptr);
+            world_.host.scene->CreateShapeInstance(node, placed);
+            model.ShapeAdded(node.get(), placed);
+            return "host draws " + node->GetName() + " anew";
         }
         // A derived coordinate system turns invalid, valid again, or moves.
         if (random_.Chance(0.5))
@@ -1144,7 +1155,8 @@ private:
             const Move &move = model.moves[k];
             EXPECT_FALSE(call.flag);
             for (std::size_t i = 0; i < move.instances.size() && i < call.instances.size(); ++i) {
-                EXPECT_EQ(call.instances[i]->GetInstance().get(), move.instances[i]);
+                // The instance's shape instance now, not one it had before.
+                EXPECT_EQ(call.instances[i], model.Shape(move.instances[i]).get());
                 EXPECT_TRUE(LocationNear(call.locations[i], move.locations[i], kTolerance))
                     << "move " << k << " sends " << move.instances[i]->GetName();
             }

@@ -7,6 +7,12 @@
 // right-hand rule: RotationZ(a) turns the X axis towards the Y axis; its rows
 // are (cos a, sin a, 0), (-sin a, cos a, 0), (0, 0, 1).
 //
+// The host publishes less than this stand-in declares. Compiled with
+// QLHOST_PUBLISHED_ONLY defined, these headers hide what only the stand-in has
+// (its named enumerators, binary vector arithmetic, inequality operators, the
+// storage of a rotation matrix...), so that code meant for the host's own
+// headers fails to build where it leans on a stand-in extra.
+//
 // Typical use:
 //   dg::Location placed;                      // identity
 //   placed.SetPos(dg::DPoint3D(dg::DVec3(1, 2, 3)));
@@ -21,11 +27,13 @@ struct FVec3 {
     float x = 0, y = 0, z = 0;
     FVec3() = default;
     FVec3(float x_, float y_, float z_) : x(x_), y(y_), z(z_) {}
+#ifndef QLHOST_PUBLISHED_ONLY
     float operator[](int i) const { return i == 0 ? x : (i == 1 ? y : z); }
     friend bool operator==(const FVec3 &a, const FVec3 &b) {
         return a.x == b.x && a.y == b.y && a.z == b.z;
     }
     friend bool operator!=(const FVec3 &a, const FVec3 &b) { return !(a == b); }
+#endif
 };
 
 struct DVec3 {
@@ -38,11 +46,13 @@ struct DVec3 {
         y = v.y;
         z = v.z;
     }
+#ifndef QLHOST_PUBLISHED_ONLY
     void Set(double x_, double y_, double z_) {
         x = x_;
         y = y_;
         z = z_;
     }
+#endif
     DVec3 &operator+=(const DVec3 &v) {
         x += v.x;
         y += v.y;
@@ -55,6 +65,7 @@ struct DVec3 {
         z -= v.z;
         return *this;
     }
+#ifndef QLHOST_PUBLISHED_ONLY
     double operator[](int i) const { return i == 0 ? x : (i == 1 ? y : z); }
     double &operator[](int i) { return i == 0 ? x : (i == 1 ? y : z); }
     friend DVec3 operator+(DVec3 a, const DVec3 &b) { return a += b; }
@@ -64,6 +75,7 @@ struct DVec3 {
         return a.x == b.x && a.y == b.y && a.z == b.z;
     }
     friend bool operator!=(const DVec3 &a, const DVec3 &b) { return !(a == b); }
+#endif
 
     static const DVec3 ZERO;
 };
@@ -79,7 +91,13 @@ struct DPoint3D : DVec3 {
 
 // 3x3 float matrix: rotation, possibly with scale. Rows are the axes.
 struct FMat33 {
+#ifdef QLHOST_PUBLISHED_ONLY
+  private: // the host publishes the axes, not the storage
+#endif
     float m[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+#ifdef QLHOST_PUBLISHED_ONLY
+  public:
+#endif
 
     FMat33() = default;
     FMat33(float m00, float m01, float m02, float m10, float m11, float m12, float m20, float m21,
@@ -97,7 +115,9 @@ struct FMat33 {
     }
 
     friend bool operator==(const FMat33 &a, const FMat33 &b);
+#ifndef QLHOST_PUBLISHED_ONLY
     friend bool operator!=(const FMat33 &a, const FMat33 &b) { return !(a == b); }
+#endif
 
     static const FMat33 IDENTITY;
 };
@@ -121,17 +141,21 @@ struct DMat44 {
     static DMat44 RotationX(double radians);
     static DMat44 RotationY(double radians);
     static DMat44 RotationZ(double radians);
+#ifndef QLHOST_PUBLISHED_ONLY
     static DMat44 Translation(const DVec3 &t);
 
     friend bool operator==(const DMat44 &a, const DMat44 &b);
+#endif
 
     static const DMat44 IDENTITY;
 };
 
 // A direction times a matrix (the last row, the translation, does not apply).
 DVec3 operator*(const DVec3 &v, const DMat44 &m);
+#ifndef QLHOST_PUBLISHED_ONLY
 // A point times a matrix (the translation applies).
 DPoint3D operator*(const DPoint3D &p, const DMat44 &m);
+#endif
 
 // A placement: a rotation (possibly scaled) matrix followed by a position.
 struct Location {
@@ -139,17 +163,22 @@ struct Location {
     DPoint3D pos;
 
     Location() = default;
+#ifndef QLHOST_PUBLISHED_ONLY
     Location(const FMat33 &m, const DPoint3D &p) : mat(m), pos(p) {}
+#endif
 
     void SetPos(const DPoint3D &p) { pos = p; }
     void SetMat(const FMat33 &m) { mat = m; }
+#ifndef QLHOST_PUBLISHED_ONLY
     const DPoint3D &GetPos() const { return pos; }
     const FMat33 &GetMat() const { return mat; }
+#endif
 
     // Turns both the matrix and the position by `m`: mat := mat·m (upper 3x3),
     // pos := pos·m (as a point).
     Location &operator*=(const DMat44 &m);
 
+#ifndef QLHOST_PUBLISHED_ONLY
     // The placement as a 4x4 matrix (rows: axes, then position).
     DMat44 ToMatrix() const;
 
@@ -157,6 +186,7 @@ struct Location {
         return a.mat == b.mat && a.pos == b.pos;
     }
     friend bool operator!=(const Location &a, const Location &b) { return !(a == b); }
+#endif
 
     static const Location IDENTITY;
 };
@@ -170,7 +200,9 @@ struct Color {
     }
 };
 
+#ifndef QLHOST_PUBLISHED_ONLY
 // True when every component is a finite number.
 bool IsFinite(const Location &location);
+#endif
 
 } // namespace dg

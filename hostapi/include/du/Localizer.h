@@ -11,11 +11,16 @@ namespace du {
 
 class Localizer {
 public:
-    // What LocalizeMessage answers for a key the bundle does not have.
+    // What LocalizeMessage answers for a key the bundle does not have. The host
+    // publishes the values, not these names (see QLHOST_PUBLISHED_ONLY in dg/Geometry.h).
+#ifndef QLHOST_PUBLISHED_ONLY
     enum ActionOnFailure {
         RETURN_KEY = 0,   // the key itself
         RETURN_EMPTY = 1, // an empty string
     };
+#else
+    enum ActionOnFailure : int {};
+#endif
 
     explicit Localizer(const char *bundle); // an unknown bundle has no keys
     ~Localizer();

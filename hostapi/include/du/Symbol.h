@@ -28,7 +28,9 @@ public:
     static const Symbol EMPTY;
 
     friend bool operator==(const Symbol &a, const Symbol &b) { return a.text_ == b.text_; }
+#ifndef QLHOST_PUBLISHED_ONLY
     friend bool operator!=(const Symbol &a, const Symbol &b) { return a.text_ != b.text_; }
+#endif
     // Orders by the interned entry: stable within a process, not alphabetical.
     friend bool operator<(const Symbol &a, const Symbol &b) {
         return std::less<const std::string *>()(a.text_, b.text_);

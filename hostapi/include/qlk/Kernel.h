@@ -283,6 +283,8 @@ extern const du::Symbol Assembly;
 extern const du::Symbol Collection;
 } // namespace mcad_selection
 
+// The host publishes the values of its expand rules, not these names.
+#ifndef QLHOST_PUBLISHED_ONLY
 enum ExpandRule {
     EXPAND_NONE = 0,
     EXPAND_CHILDREN = 1,
@@ -290,6 +292,9 @@ enum ExpandRule {
     EXPAND_ALL = 3,
     EXPAND_AS_SELECTED = 4, // the items as the user selected them
 };
+#else
+enum ExpandRule : int {};
+#endif
 
 class SelectionItem : public virtual du::RefCounted {
 public:

@@ -24,8 +24,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include <dg/Geometry.h>
@@ -165,7 +168,7 @@ protected:
     virtual void SelectionChangedCollection(std::vector<du::SmartPtr<qlk::SelectionItem>> &items);
 
 private:
-    // Part set (part_set.cpp).
+    // Part set (PartSet.cpp).
     bool AddPart(const du::SmartPtr<qlk::SelectionItem> &item);
     bool AddAssembly(const du::SmartPtr<qlk::SelectionItem> &item);
     bool AddCollection(const du::SmartPtr<qlk::SelectionItem> &item);
@@ -226,16 +229,45 @@ private:
     du::SmartPtr<qlmk::CSysPreviewWidget> originWidget;
     int selectionTypes;
 
-    // The two vectors a run hands the scene, kept from one run to the next
-    // (not part of the member table). A large assembly's vectors outgrow what
-    // the allocator recycles, so fresh ones would be paged in and cleared on
-    // every run. Between runs they hold no reference, only their capacity.
+    // The two vectors a run hands the scene (not part of the member table).
+    // The placements keep their room from one run to the next: a large
+    // assembly's outgrow what the allocator recycles, so fresh ones would be
+    // paged in and cleared on every run. The shape instances keep only a
+    // small room. Between runs they hold no reference.
     struct RunBuffers {
         std::vector<du::SmartPtr<qlk::ShapeInstance>> shapeInstances;
         std::vector<dg::Location> locations;
         bool lent = false;
     };
     mutable RunBuffers runBuffers;
+
+    // The complete parts list in its own order, one slot per entry (not part of
+    // the member table). In a heap that has been in use for hours the list's
+    // nodes, their instances and shape instances lie anywhere; walking this
+    // record front to back, a run knows some entries ahead what it will touch
+    // and asks the memory for it early. `drawn` is the shape instance the scene
+    // last answered for the entry: a hint for that early request only, never
+    // followed, since the scene is asked again on every run. Rebuilt when the
+    // list has changed; holds no references.
+    struct ListSlot {
+        const PartsMap::value_type *entry;
+        const void *drawn;
+    };
+    struct ListRecord {
+        std::vector<ListSlot> slots;
+        // Entries generated since `slots` was put in order, with their keys'
+        // addresses, in the order they were made.
+        std::vector<std::pair<std::uintptr_t, ListSlot>> added;
+        bool current = false;
+        std::size_t version = 0; // counts the changes of `slots`
+    };
+    mutable ListRecord listRecord;
+
+    // One buffer per depth of an assembly walk for the children it asks the
+    // host for, emptied (references released) as soon as a node's children
+    // are walked (not part of the member table).
+    struct ChildBuffers;
+    mutable std::unique_ptr<ChildBuffers> childBuffers;
 };
 
 } // namespace qlalignparts
