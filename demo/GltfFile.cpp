@@ -12,12 +12,9 @@
 #include <sstream>
 #include <system_error>
 
-// tinygltf does the parsing and the writing; images are neither decoded nor
-// encoded (the program only moves nodes), so it needs no image codec.
+// tinygltf does the parsing and the writing, built here once (its options,
+// no image codec, come from the build).
 #define TINYGLTF_IMPLEMENTATION
-#define TINYGLTF_NO_STB_IMAGE
-#define TINYGLTF_NO_STB_IMAGE_WRITE
-#define TINYGLTF_NO_EXTERNAL_IMAGE
 #include <tiny_gltf.h>
 
 namespace alignpartsdemo {
@@ -312,8 +309,20 @@ std::string ReadAll(const std::string &path) {
 // What tinygltf's refusal means to a user, told by what the bytes are.
 std::string DiagnoseRefusal(const std::string &bytes, bool binary, const std::string &err) {
     if (!binary) {
-        const nlohmann::json json = nlohmann::json::parse(bytes, nullptr, false);
-        if (json.is_discarded() || !json.is_object())
+        nlohmann::json json;
+        try {
+            json = nlohmann::json::parse(bytes);
+        } catch (const nlohmann::json::exception &error) {
+            const std::size_t start = bytes.find_first_not_of(" \t\r\n");
+            if (start == std::string::npos || bytes[start] != '{')
+                return "not a glTF file (neither JSON nor binary glTF)";
+            // "[json.exception.parse_error.101] parse error at line 3, ...": the part after the
+            // tag.
+            const std::string what = error.what();
+            return "broken JSON: " +
+                   FirstLine(what.substr(std::min(what.size(), what.find(']') + 2)));
+        }
+        if (!json.is_object())
             return "not a glTF file (neither JSON nor binary glTF)";
         const auto asset = json.find("asset");
         if (asset != json.end() && asset->is_object() && asset->contains("version") &&
@@ -326,6 +335,8 @@ std::string DiagnoseRefusal(const std::string &bytes, bool binary, const std::st
     if (reason.compare(0, 14, "File not found") == 0)
         return "a buffer is missing: file not found: " +
                reason.substr(std::min(reason.size(), reason.find(':') + 2));
+    if (binary)
+        return "a truncated or corrupt binary glTF file (" + reason + ")";
     return "cannot load: " + reason;
 }
 

@@ -370,8 +370,7 @@ void Playground::Locations(Arguments &args, int) {
     args.ExpectEnd();
     for (const InstanceEntry &entry : instances_) {
         const du::SmartPtr<qlk::ShapeInstance> shape = Shape(entry.instance);
-        // A file's node without a mesh only groups others; there is nothing to draw.
-        if (!shape || (entry.fromFile && !entry.hasBox))
+        if (!shape)
             continue;
         dg::Location location;
         shape->GetLocation(location);
