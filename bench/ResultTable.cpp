@@ -75,6 +75,14 @@ bool PrintTable() {
                         rerun->nsPerUnit / limit100k->nsPerUnit,
                         verdict(rerun->nsPerUnit <= 10 * limit100k->nsPerUnit));
     }
+    // Loading and saving a glTF file of 100,000 nodes: at most 10 times the re-run.
+    const Result *load = Find("gltf-load", "deep", 100000);
+    const Result *save = Find("gltf-save", "deep", 100000);
+    const Result *rerunDeep = Find("rerun-offsets", "deep", 100000);
+    if (load && save && rerunDeep)
+        std::printf("- glTF load + save at N=100000: %.1f x the deep re-run (at most 10): %s\n",
+                    (load->nsPerUnit + save->nsPerUnit) / rerunDeep->nsPerUnit,
+                    verdict(load->nsPerUnit + save->nsPerUnit <= 10 * rerunDeep->nsPerUnit));
     // Growth per unit from 10,000 to 1,000,000, against the floor's growth.
     const Result *floorLow = Reference(kFloor, 10000);
     const Result *floorHigh = Reference(kFloor, 1000000);

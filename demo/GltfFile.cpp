@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 #include <system_error>
+#include <unordered_map>
 
 // tinygltf does the parsing and the writing, built here once (its options,
 // no image codec, come from the build).
@@ -69,21 +70,22 @@ bool IsFinite(const Matrix &m) {
 // The node's own transform, row vectors. glTF's column-major matrix of column
 // vectors, read in storage order, is exactly the row-major matrix of row
 // vectors; T·R·S acting on a column vector is S·Rᵀ·T acting on a row.
-Matrix LocalTransform(const tinygltf::Node &node, const std::string &where) {
+Matrix LocalTransform(const tinygltf::Node &node, int index) {
+    const auto where = [index] { return "node " + std::to_string(index); };
     Matrix local;
     if (!node.matrix.empty()) {
         if (node.matrix.size() != 16 || !AllFinite(node.matrix))
-            throw std::runtime_error(where + ": matrix is not 16 finite numbers");
+            throw std::runtime_error(where() + ": matrix is not 16 finite numbers");
         for (int r = 0; r < 4; ++r)
             for (int c = 0; c < 4; ++c)
                 local.m[r][c] = node.matrix[std::size_t(r * 4 + c)];
         if (local.m[0][3] != 0 || local.m[1][3] != 0 || local.m[2][3] != 0 || local.m[3][3] != 1)
-            throw std::runtime_error(where + ": matrix is not an affine transform");
+            throw std::runtime_error(where() + ": matrix is not an affine transform");
         return local;
     }
     const auto check = [&](const std::vector<double> &v, std::size_t n, const char *what) {
         if (!v.empty() && (v.size() != n || !AllFinite(v)))
-            throw std::runtime_error(where + ": " + what + " is not " + std::to_string(n) +
+            throw std::runtime_error(where() + ": " + what + " is not " + std::to_string(n) +
                                      " finite numbers");
     };
     check(node.translation, 3, "translation");
@@ -95,7 +97,7 @@ Matrix LocalTransform(const tinygltf::Node &node, const std::string &where) {
             std::sqrt(node.rotation[0] * node.rotation[0] + node.rotation[1] * node.rotation[1] +
                       node.rotation[2] * node.rotation[2] + node.rotation[3] * node.rotation[3]);
         if (!(length > 0) || !std::isfinite(length))
-            throw std::runtime_error(where + ": rotation is not a unit quaternion");
+            throw std::runtime_error(where() + ": rotation is not a unit quaternion");
         x = node.rotation[0] / length, y = node.rotation[1] / length;
         z = node.rotation[2] / length, w = node.rotation[3] / length;
     }
@@ -296,12 +298,14 @@ std::string ReadAll(const std::string &path) {
     std::error_code error;
     if (fs::is_directory(path, error))
         throw GltfError(GltfError::UNREADABLE, "cannot read " + Quote(path) + ": a directory");
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in)
         throw GltfError(GltfError::UNREADABLE,
                         "cannot read " + Quote(path) + ": " + std::strerror(errno));
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad())
+    std::string bytes(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
+    in.seekg(0);
+    in.read(&bytes[0], std::streamsize(bytes.size()));
+    if (!in || in.peek() != std::char_traits<char>::eof())
         throw GltfError(GltfError::UNREADABLE, "cannot read " + Quote(path));
     return bytes;
 }
@@ -494,7 +498,7 @@ GltfFile GltfFile::Load(const std::string &path) {
                 roots.push_back(int(i));
     }
 
-    std::map<std::string, int> nameCount;
+    std::unordered_map<std::string, int> nameCount(count);
     for (const tinygltf::Node &node : model.nodes)
         ++nameCount[node.name];
     file.content_->animated.assign(count, false);
@@ -503,6 +507,8 @@ GltfFile GltfFile::Load(const std::string &path) {
             if (channel.target_node >= 0 && std::size_t(channel.target_node) < count)
                 file.content_->animated[std::size_t(channel.target_node)] = true;
 
+    file.nodes_.reserve(count);
+    file.content_->locals.reserve(count);
     // Depth first, without recursion: a file may nest deeper than a stack goes.
     std::map<int, std::pair<bool, std::pair<dg::DVec3, dg::DVec3>>> meshes;
     std::vector<std::pair<int, int>> pending; // file index, parent's position
@@ -522,7 +528,7 @@ GltfFile GltfFile::Load(const std::string &path) {
                 : "node" + std::to_string(index);
         Matrix local;
         try {
-            local = LocalTransform(node, "node " + std::to_string(index));
+            local = LocalTransform(node, index);
         } catch (const std::runtime_error &error) {
             throw Bad(path, error.what());
         }
@@ -599,39 +605,54 @@ void GltfFile::Save(const std::string &path, const std::vector<dg::DMat44> &worl
         node.matrix[15] = 1;
     }
 
-    // Serialise with the new nodes in place of the read ones, then restore them.
-    const bool binary = EndsWithGlb(path);
-    std::swap(model.nodes, nodes);
-    std::string firstUri;
-    if (binary && !model.buffers.empty() && IsPlainRelative(model.buffers[0].uri))
-        std::swap(firstUri, model.buffers[0].uri); // into the binary chunk
-    std::ostringstream out;
-    tinygltf::TinyGLTF writer;
-    writer.SetImageWriter(&WriteImageBytes, nullptr);
-    writer.WriteGltfSceneToStream(&model, out, true, binary);
-    if (!firstUri.empty())
-        std::swap(firstUri, model.buffers[0].uri);
-    std::swap(model.nodes, nodes);
-    std::string text = out.str();
-
     // tinygltf embeds every buffer it writes to a stream; one that lived in a
     // file of its own stays in a file of its own, beside the saved one.
+    const bool binary = EndsWithGlb(path);
+    std::vector<std::size_t> beside;
+    for (std::size_t i = 0; i < model.buffers.size(); ++i)
+        if (!binary && IsPlainRelative(model.buffers[i].uri))
+            beside.push_back(i);
     const fs::path from = fs::path(path_).parent_path();
     const fs::path to = fs::path(path).parent_path();
     std::error_code error;
     const bool elsewhere = fs::weakly_canonical(from.empty() ? "." : from, error) !=
                            fs::weakly_canonical(to.empty() ? "." : to, error);
-    std::vector<std::size_t> beside;
-    for (std::size_t i = 0; i < model.buffers.size(); ++i)
-        if (!binary && IsPlainRelative(model.buffers[i].uri))
-            beside.push_back(i);
-    if (!beside.empty()) {
-        nlohmann::json json = nlohmann::json::parse(text);
+
+    // Serialised with the new nodes in place of the read ones, restored after.
+    struct Swapped {
+        tinygltf::Model &model;
+        std::vector<tinygltf::Node> &nodes;
+        std::string firstUri;
+        Swapped(tinygltf::Model &m, std::vector<tinygltf::Node> &n, bool binary)
+            : model(m), nodes(n) {
+            std::swap(model.nodes, nodes);
+            if (binary && !model.buffers.empty() && IsPlainRelative(model.buffers[0].uri))
+                std::swap(firstUri, model.buffers[0].uri); // into the binary chunk
+        }
+        ~Swapped() {
+            if (!firstUri.empty())
+                std::swap(firstUri, model.buffers[0].uri);
+            std::swap(model.nodes, nodes);
+        }
+    } swapped(model, nodes, binary);
+    tinygltf::TinyGLTF writer;
+    writer.SetImageWriter(&WriteImageBytes, nullptr);
+    if (beside.empty()) {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (out)
+            writer.WriteGltfSceneToStream(&model, out, true, binary);
+        out.close();
+        if (!out)
+            throw GltfError(GltfError::UNWRITABLE, "cannot write " + Quote(path));
+    } else {
+        std::ostringstream out;
+        writer.WriteGltfSceneToStream(&model, out, true, binary);
+        nlohmann::json json = nlohmann::json::parse(out.str());
         for (std::size_t i : beside)
             json["buffers"][i]["uri"] = model.buffers[i].uri;
-        text = json.dump(2) + "\n";
+        const std::string text = json.dump(2) + "\n";
+        WriteBytes(path, text.data(), text.size());
     }
-    WriteBytes(path, text.data(), text.size());
     if (!elsewhere)
         return;
     for (std::size_t i : beside) {
