@@ -158,6 +158,10 @@ struct RoundTrip {
     const char *saved;
 };
 
+void PrintTo(const RoundTrip &trip, std::ostream *out) {
+    *out << trip.name;
+}
+
 class SavedWithoutAMove : public GltfFiles, public ::testing::WithParamInterface<RoundTrip> {};
 
 TEST_P(SavedWithoutAMove, KeepsEveryNumberAndEverythingElse) {
@@ -226,6 +230,10 @@ struct Refusal {
     const char *problem;
     int status;
 };
+
+void PrintTo(const Refusal &refusal, std::ostream *out) {
+    *out << refusal.name;
+}
 
 class RefusedFile : public GltfFiles, public ::testing::WithParamInterface<Refusal> {};
 
