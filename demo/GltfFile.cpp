@@ -418,6 +418,20 @@ GltfFile GltfFile::Load(const std::string &path) {
     }
     if (bytes.size() > 0xffffffffu)
         throw Bad(path, "too large");
+    // tinygltf appends node after node, and keeps the capacity of the vector it
+    // fills: room reserved for them spares a large file its copies of every
+    // node read so far. Every node is an object, so there are no more of them
+    // than braces; the room is held to a few times the text's own size.
+    std::size_t jsonStart = 0, jsonSize = bytes.size();
+    if (binary && bytes.size() >= 20) {
+        std::uint32_t chunk = 0;
+        std::memcpy(&chunk, bytes.data() + 12, 4);
+        jsonStart = 20;
+        jsonSize = std::min<std::size_t>(chunk, bytes.size() - 20);
+    }
+    const auto json = bytes.begin() + std::ptrdiff_t(jsonStart);
+    const std::size_t braces = std::size_t(std::count(json, json + std::ptrdiff_t(jsonSize), '{'));
+    model.nodes.reserve(std::min(braces, 8 * jsonSize / sizeof(tinygltf::Node)));
     const bool loaded =
         binary ? loader.LoadBinaryFromMemory(&model, &err, &warn,
                                              reinterpret_cast<const unsigned char *>(bytes.data()),
@@ -568,7 +582,8 @@ void GltfFile::Save(const std::string &path, const std::vector<dg::DMat44> &worl
     if (worlds.size() != nodes_.size())
         throw std::invalid_argument("GltfFile::Save: one placement per node expected");
     tinygltf::Model &model = content_->model;
-    std::vector<tinygltf::Node> nodes = model.nodes;
+    // The nodes that change, by index in the file, as they will be written.
+    std::vector<std::pair<std::size_t, tinygltf::Node>> changed;
     for (std::size_t k = 0; k < nodes_.size(); ++k) {
         const GltfNode &entry = nodes_[k];
         const Matrix &now = worlds[k];
@@ -589,7 +604,8 @@ void GltfFile::Save(const std::string &path, const std::vector<dg::DMat44> &worl
                                     nodes_[std::size_t(entry.parent)].name + " cannot be inverted");
         }
         const Matrix moved = Matrix(now, inverse);
-        tinygltf::Node &node = nodes[std::size_t(entry.index)];
+        changed.emplace_back(std::size_t(entry.index), model.nodes[std::size_t(entry.index)]);
+        tinygltf::Node &node = changed.back().second;
         std::vector<double> t, q, s;
         if (node.matrix.empty() && Decompose(moved, t, q, s)) {
             node.translation = t, node.rotation = q, node.scale = s;
@@ -623,20 +639,23 @@ void GltfFile::Save(const std::string &path, const std::vector<dg::DMat44> &worl
     // Serialised with the new nodes in place of the read ones, restored after.
     struct Swapped {
         tinygltf::Model &model;
-        std::vector<tinygltf::Node> &nodes;
+        std::vector<std::pair<std::size_t, tinygltf::Node>> &nodes;
         std::string firstUri;
-        Swapped(tinygltf::Model &m, std::vector<tinygltf::Node> &n, bool binary)
+        Swapped(tinygltf::Model &m, std::vector<std::pair<std::size_t, tinygltf::Node>> &n,
+                bool binary)
             : model(m), nodes(n) {
-            std::swap(model.nodes, nodes);
+            for (auto &[index, node] : nodes)
+                std::swap(model.nodes[index], node);
             if (binary && !model.buffers.empty() && IsPlainRelative(model.buffers[0].uri))
                 std::swap(firstUri, model.buffers[0].uri); // into the binary chunk
         }
         ~Swapped() {
             if (!firstUri.empty())
                 std::swap(firstUri, model.buffers[0].uri);
-            std::swap(model.nodes, nodes);
+            for (auto &[index, node] : nodes)
+                std::swap(model.nodes[index], node);
         }
-    } swapped(model, nodes, binary);
+    } swapped(model, changed, binary);
     tinygltf::TinyGLTF writer;
     writer.SetImageWriter(&WriteImageBytes, nullptr);
     if (beside.empty()) {
