@@ -30,6 +30,7 @@
 
 #include "BenchScenes.h"
 #include "CountingAllocator.h"
+#include "Measure.h"
 #include "ResultTable.h"
 
 namespace bench {
@@ -37,51 +38,8 @@ namespace bench {
 namespace {
 
 using qlalignparts::Alignment;
-using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kSelectedItems = 1000;
-
-// Large scenes get few iterations: a case over a million instances is slow
-// enough to measure in one go, and its set-up dominates the run time.
-benchmark::IterationCount IterationsFor(std::size_t count) {
-    return static_cast<benchmark::IterationCount>(std::clamp<std::size_t>(2000000 / count, 3, 200));
-}
-
-double Median(std::vector<double> values) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-// Runs the benchmark loop: `setup` and `teardown` untimed around the timed `call`.
-// Answers the median time and the highest heap peak per unit.
-template <class Setup, class Call, class Teardown>
-Result Measure(benchmark::State &state, Result result, double units, Setup setup, Call call,
-               Teardown teardown) {
-    std::vector<double> times;
-    times.reserve(static_cast<std::size_t>(state.max_iterations));
-    std::size_t peak = 0;
-    for (auto _ : state) {
-        setup();
-        const std::size_t start = ResetPeak();
-        const auto begin = Clock::now();
-        call();
-        const auto end = Clock::now();
-        peak = std::max(peak, Heap().peak - start);
-        const double seconds = std::chrono::duration<double>(end - begin).count();
-        state.SetIterationTime(seconds);
-        times.push_back(seconds * 1e9);
-        teardown();
-    }
-    result.nsPerUnit = Median(times) / units;
-    result.peakPerUnit = static_cast<double>(peak) / units;
-    state.counters["ns_per_unit"] = result.nsPerUnit;
-    state.counters["peak_B_per_unit"] = result.peakPerUnit;
-    return result;
-}
-
 // Instances that an alignment of the top assembly lists.
 std::size_t Listed(Shape shape, std::size_t count) {
     return shape == Shape::Flat ? count + 1 : count;
@@ -115,16 +73,8 @@ void Dismiss(BenchScene &s, du::SmartPtr<Alignment> &alignment) {
     s.Restore();
 }
 
-// A result row for a case on a scene, or (with no shape) for one without.
-Result Named(const char *name, const char *shape, std::size_t count, const char *unit) {
-    Result result;
-    result.name = name;
-    result.shape = shape;
-    result.count = count;
-    result.unit = unit;
-    return result;
-}
-
+// A result row for a case on a scene in one of the two heaps.
+using bench::Named;
 Result Named(const char *name, Shape shape, std::size_t count, const char *unit, HeapKind heap) {
     Result result = Named(name, ShapeName(shape), count, unit);
     result.heap = HeapName(heap);
@@ -503,6 +453,23 @@ int main(int argc, char **argv) {
                     "BM_AlignmentObserver_Decode/" + n,
                     [count](benchmark::State &state) { bench::DecodeMessage(state, count); },
                     count);
+            // A glTF file of a million nodes is a gigabyte of parsed JSON: the
+            // file cases stop at 100,000, and are measured once, in the fresh heap.
+            if (fresh && count <= 100000) {
+                using FileCase = void (*)(benchmark::State &, std::size_t);
+                const std::pair<const char *, FileCase> fileCases[] = {
+                    {"BM_GltfFile_Load", bench::GltfLoad},
+                    {"BM_GltfFile_AlignTop", bench::GltfAlignTop},
+                    {"BM_GltfFile_Save", bench::GltfSave},
+                };
+                for (const auto &[name, function] : fileCases)
+                    add(
+                        name + std::string("/deep/") + n,
+                        [function = function, count](benchmark::State &state) {
+                            function(state, count);
+                        },
+                        count);
+            }
         }
 
     benchmark::Initialize(&argc, argv);

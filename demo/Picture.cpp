@@ -119,9 +119,9 @@ Point2 Project(int view, const dg::DVec3 &p) {
 std::vector<dg::DVec3> BoxCorners(const PictureInstance &instance, const dg::Location &location) {
     std::vector<dg::DVec3> corners;
     for (int i = 0; i < 8; ++i) {
-        const dg::DVec3 local((i & 1 ? 0.5 : -0.5) * instance.box.x,
-                              (i & 2 ? 0.5 : -0.5) * instance.box.y,
-                              (i & 4 ? 0.5 : -0.5) * instance.box.z);
+        const dg::DVec3 local(instance.centre.x + (i & 1 ? 0.5 : -0.5) * instance.box.x,
+                              instance.centre.y + (i & 2 ? 0.5 : -0.5) * instance.box.y,
+                              instance.centre.z + (i & 4 ? 0.5 : -0.5) * instance.box.z);
         corners.push_back(Place(location, local));
     }
     return corners;
@@ -195,9 +195,17 @@ bool Moved(const PictureInstance &instance) {
     return false;
 }
 
+// Beyond this many instances the picture is an assembly's: parts that stand
+// still turn grey so that the moved ones stand out, names go only where they
+// fit (a number where only that fits), and the legend names the rest.
+constexpr std::size_t kNamedInLegend = 12;
+constexpr const char *kStillColor = "#a3a3a3";
+
 class SvgWriter {
 public:
-    explicit SvgWriter(const Picture &picture) : picture_(picture) {}
+    explicit SvgWriter(const Picture &picture)
+        : picture_(picture), large_(picture.instances.size() > kNamedInLegend),
+          unnamed_(picture.instances.size(), false) {}
 
     void Write(std::ostream &out) {
         LayOutFrames();
@@ -294,16 +302,20 @@ private:
         out << "<g clip-path=\"url(#panel" << frame.view << ")\">\n";
         WriteGrid(out, frame);
         for (std::size_t i = 0; i < picture_.instances.size(); ++i)
-            WriteInstance(out, frame, picture_.instances[i], InstanceColor(i), false);
+            if (!large_ || Moved(picture_.instances[i]))
+                WriteInstance(out, frame, picture_.instances[i], Color(i), false);
         for (std::size_t i = 0; i < picture_.instances.size(); ++i)
-            WriteInstance(out, frame, picture_.instances[i], InstanceColor(i), true);
+            WriteInstance(out, frame, picture_.instances[i], Color(i), true);
         WriteMoveArrow(out, frame);
         std::vector<Rect> taken;
         for (const PictureWidget *widget : {&picture_.origin, &picture_.target})
             if (widget->present && widget->shown)
                 WriteWidget(out, frame, *widget, taken);
-        for (std::size_t i = 0; i < picture_.instances.size(); ++i)
-            WriteInstanceName(out, frame, picture_.instances[i], InstanceColor(i), taken);
+        // Moved instances are named first: they are what the picture is about.
+        for (int moved = 1; moved >= 0; --moved)
+            for (std::size_t i = 0; i < picture_.instances.size(); ++i)
+                if (Moved(picture_.instances[i]) == (moved == 1))
+                    WriteInstanceName(out, frame, i, taken);
         out << "</g>\n";
         WriteAxisKey(out, frame);
     }
@@ -418,17 +430,21 @@ private:
         }
     }
 
-    // Names go beside their instance, stacked above or below where several
-    // instances stand together, so that no two names overlap where avoidable.
-    void WriteInstanceName(std::ostream &out, const Frame &frame, const PictureInstance &instance,
-                           const char *color, std::vector<Rect> &taken) const {
-        const Point2 p = frame.ToPixel(instance.now.pos);
-        const double width = kLabelCharWidth * double(instance.name.size());
-        Rect chosen{};
-        bool found = false;
-        for (int side = 0; side < 2 && !found; ++side)
-            for (int k = 0; k < 10 && !found; ++k) {
-                // Baselines: just above, just below, then alternately further out.
+    const char *Color(std::size_t index) const {
+        return large_ && !Moved(picture_.instances[index]) ? kStillColor : InstanceColor(index);
+    }
+
+    // Where an instance's name goes: the centre of its box, or its origin.
+    static dg::DVec3 Anchor(const PictureInstance &instance) {
+        return instance.hasBox ? Place(instance.now, instance.centre) : dg::DVec3(instance.now.pos);
+    }
+
+    // A free spot for `text` beside `p`: just above, just below, then
+    // alternately further out, right of it and then left of it.
+    static bool FindSpot(const Point2 &p, double width, int tries, const std::vector<Rect> &taken,
+                         Rect &chosen) {
+        for (int side = 0; side < 2; ++side)
+            for (int k = 0; k < tries; ++k) {
                 const double baseline =
                     p.y + (k % 2 == 0 ? -5 - 13.0 * (k / 2) : 14 + 13.0 * (k / 2));
                 const double left = side == 0 ? p.x + 6 : p.x - 6 - width;
@@ -436,16 +452,41 @@ private:
                 if (std::none_of(taken.begin(), taken.end(),
                                  [&](const Rect &r) { return r.Overlaps(candidate); })) {
                     chosen = candidate;
-                    found = true;
+                    return true;
                 }
             }
-        if (!found)
-            chosen = Rect{p.x + 6, p.y - 15, p.x + 6 + width, p.y - 3};
+        return false;
+    }
+
+    // Names go beside their instance, stacked above or below where several
+    // instances stand together, so that no two names overlap. In a small
+    // picture every name is written; in a large one a name that does not fit
+    // leaves its number (its place in the legend), or nothing.
+    void WriteInstanceName(std::ostream &out, const Frame &frame, std::size_t index,
+                           std::vector<Rect> &taken) const {
+        const PictureInstance &instance = picture_.instances[index];
+        const Point2 p = frame.ToPixel(Anchor(instance));
+        if (p.x < frame.left || p.x > frame.left + kPanelWidth || p.y < kPanelTop ||
+            p.y > kPanelTop + frame.height)
+            return;
+        std::string text = instance.name;
+        Rect chosen{};
+        if (!FindSpot(p, kLabelCharWidth * double(text.size()), large_ ? 4 : 10, taken, chosen)) {
+            if (large_) {
+                unnamed_[index] = true;
+                text = std::to_string(index + 1);
+                if (!FindSpot(p, kLabelCharWidth * double(text.size()), 2, taken, chosen))
+                    return;
+            } else {
+                chosen = Rect{p.x + 6, p.y - 15, p.x + 6 + kLabelCharWidth * double(text.size()),
+                              p.y - 3};
+            }
+        }
         taken.push_back(chosen);
         out << "<text x=\"" << Px(chosen.left) << "\" y=\"" << Px(chosen.bottom - 2)
-            << "\" font-size=\"11\" fill=\"" << color
-            << "\" stroke=\"#fff\" stroke-width=\"3\" paint-order=\"stroke\">"
-            << Escape(instance.name) << "</text>\n";
+            << "\" font-size=\"11\" fill=\"" << (large_ ? "#333" : Color(index))
+            << "\" stroke=\"#fff\" stroke-width=\"3\" paint-order=\"stroke\">" << Escape(text)
+            << "</text>\n";
     }
 
     // The move the alignment makes, from the origin to the target.
@@ -518,10 +559,24 @@ private:
                 << Px(at.x + 28) << "\" y=\"" << Px(at.y) << "\" font-size=\"12\" fill=\"#333\">"
                 << text << "</text>\n";
         }
+        if (large_) {
+            const std::string text = "a part that stands still";
+            const Point2 at = place(36 + textWidth(text));
+            out << "<rect x=\"" << Px(at.x) << "\" y=\"" << Px(at.y - 10)
+                << "\" width=\"22\" height=\"12\" fill=\"" << kStillColor
+                << "\" fill-opacity=\"0.07\" stroke=\"" << kStillColor
+                << "\" stroke-width=\"1.4\"/><text x=\"" << Px(at.x + 28) << "\" y=\"" << Px(at.y)
+                << "\" font-size=\"12\" fill=\"#333\">" << text << "</text>\n";
+        }
         for (std::size_t i = 0; i < picture_.instances.size(); ++i) {
+            // A large picture's legend names only the instances named nowhere else.
+            if (large_ && !unnamed_[i])
+                continue;
             const PictureInstance &instance = picture_.instances[i];
-            const char *color = InstanceColor(i);
-            const Point2 at = place(36 + textWidth(instance.name));
+            const char *color = Color(i);
+            const std::string name =
+                large_ ? std::to_string(i + 1) + " " + instance.name : instance.name;
+            const Point2 at = place(36 + textWidth(name));
             if (instance.hasBox)
                 out << "<rect x=\"" << Px(at.x) << "\" y=\"" << Px(at.y - 10)
                     << "\" width=\"22\" height=\"12\" fill=\"" << color
@@ -531,7 +586,7 @@ private:
                     << ',' << Px(at.y) << " v-12\" stroke=\"" << color
                     << "\" stroke-width=\"1.4\" fill=\"none\"/>";
             out << "<text x=\"" << Px(at.x + 28) << "\" y=\"" << Px(at.y)
-                << "\" font-size=\"12\" fill=\"#333\">" << Escape(instance.name) << "</text>\n";
+                << "\" font-size=\"12\" fill=\"#333\">" << Escape(name) << "</text>\n";
         }
         for (const PictureWidget *widget : {&picture_.origin, &picture_.target}) {
             if (!widget->present)
@@ -586,6 +641,9 @@ private:
     }
 
     const Picture &picture_;
+    const bool large_;
+    // Instances a large picture could not name in some view, for the legend.
+    mutable std::vector<bool> unnamed_;
     Frame frames_[2];
 };
 

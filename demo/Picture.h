@@ -28,6 +28,7 @@ struct PictureInstance {
     std::string name;
     bool hasBox = false;
     dg::DVec3 box;       // edge lengths along the instance's own axes
+    dg::DVec3 centre;    // the box's centre in the instance's own frame
     dg::Location before; // where it stood before the alignment
     dg::Location now;    // where it stands now
 };

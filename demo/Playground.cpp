@@ -110,6 +110,9 @@ const std::map<std::string, Playground::Handler> &Playground::Handlers() {
         {"moves", &Playground::Moves},
         {"svg", &Playground::Svg},
         {"echo", &Playground::Echo},
+        {"load", &Playground::Load},
+        {"save", &Playground::Save},
+        {"tree", &Playground::Tree},
     };
     return handlers;
 }
@@ -146,9 +149,10 @@ void Playground::Instance(Arguments &args, int line) {
         } else if (option == "turn") {
             turn = args.Vector("RX RY RZ");
         } else if (option == "scale") {
+            // Zero hides a part, as files do.
             scale = args.Number("S");
-            if (!(scale > 0))
-                throw args.Error("scale must be greater than 0");
+            if (scale < 0)
+                throw args.Error("scale cannot be negative");
         } else if (option == "box") {
             box = args.Vector("DX DY DZ");
             if (box.x < 0 || box.y < 0 || box.z < 0)
@@ -416,6 +420,105 @@ void Playground::Echo(Arguments &args, int) {
 }
 
 // ---------------------------------------------------------------------------
+// Assemblies kept in glTF files
+
+void Playground::Load(Arguments &args, int line) {
+    const std::string path = args.Word("FILE");
+    args.ExpectEnd();
+    if (file_)
+        throw args.Error("a script loads one file; line " + std::to_string(fileLine_) +
+                         " loaded '" + file_->Path() + "'");
+    GltfFile file = [&] {
+        try {
+            return GltfFile::Load(path);
+        } catch (const GltfError &error) {
+            if (error.GetKind() == GltfError::UNREADABLE)
+                throw OutputError("load: " + std::string(error.what()));
+            throw args.Error(error.what());
+        }
+    }();
+    // Every name is checked before the first instance is made, so that a
+    // refused file leaves the scene as it was.
+    std::vector<dg::Location> placements;
+    placements.reserve(file.Nodes().size());
+    for (const GltfNode &node : file.Nodes()) {
+        RequireNewName(args, node.name);
+        dg::Location placement;
+        for (int row = 0; row < 3; ++row)
+            for (int column = 0; column < 3; ++column)
+                placement.mat.m[row][column] = static_cast<float>(node.world.m[row][column]);
+        placement.pos = dg::DPoint3D(node.world.m[3][0], node.world.m[3][1], node.world.m[3][2]);
+        if (!dg::IsFinite(placement))
+            throw args.Error("'" + path + "': node " + node.name +
+                             " stands too far out for the scene");
+        placements.push_back(placement);
+    }
+    fileInstances_.clear();
+    instances_.reserve(instances_.size() + file.Nodes().size());
+    for (std::size_t i = 0; i < file.Nodes().size(); ++i) {
+        const GltfNode &node = file.Nodes()[i];
+        InstanceEntry entry;
+        entry.name = node.name;
+        entry.line = line;
+        entry.instance = new qlk::Instance(node.name);
+        if (node.parent >= 0)
+            instances_[fileInstances_[std::size_t(node.parent)]].instance->AddChild(entry.instance);
+        entry.hasBox = node.hasBounds;
+        entry.box = node.high - node.low;
+        entry.boxCentre = 0.5 * (node.low + node.high);
+        entry.fromFile = true;
+        entry.created = placements[i];
+        scene_->CreateShapeInstance(entry.instance, entry.created);
+        fileInstances_.push_back(instances_.size());
+        names_[node.name] = line;
+        instances_.push_back(std::move(entry));
+    }
+    file_.reset(new GltfFile(std::move(file)));
+    fileLine_ = line;
+}
+
+void Playground::Save(Arguments &args, int) {
+    const std::string path = args.Word("FILE");
+    args.ExpectEnd();
+    if (!file_)
+        throw args.Error("nothing to save: no file was loaded (use 'load FILE')");
+    std::vector<dg::DMat44> worlds;
+    worlds.reserve(fileInstances_.size());
+    for (std::size_t index : fileInstances_) {
+        const InstanceEntry &entry = instances_[index];
+        dg::Location now = entry.created;
+        if (const du::SmartPtr<qlk::ShapeInstance> shape = Shape(entry.instance))
+            shape->GetLocation(now);
+        worlds.push_back(now.ToMatrix());
+    }
+    try {
+        file_->Save(path, worlds);
+    } catch (const GltfError &error) {
+        if (error.GetKind() == GltfError::UNWRITABLE)
+            throw OutputError("save: " + std::string(error.what()));
+        throw args.Error(error.what());
+    }
+}
+
+void Playground::Tree(Arguments &args, int) {
+    args.ExpectEnd();
+    std::vector<std::pair<const qlk::Instance *, int>> pending;
+    for (auto entry = instances_.rbegin(); entry != instances_.rend(); ++entry)
+        if (!entry->instance->GetParent())
+            pending.emplace_back(entry->instance.get(), 0);
+    std::vector<du::SmartPtr<qlk::Instance>> children;
+    while (!pending.empty()) {
+        const auto [instance, depth] = pending.back();
+        pending.pop_back();
+        out_ << std::string(std::size_t(depth) * 2, ' ') << instance->GetName() << '\n';
+        children.clear();
+        instance->GetChildren(children);
+        for (auto child = children.rbegin(); child != children.rend(); ++child)
+            pending.emplace_back(child->get(), depth + 1);
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Helpers
 
 Alignment &Playground::RequireAlignment(const Arguments &args) const {
@@ -537,12 +640,14 @@ Picture Playground::MakePicture() const {
     Picture picture;
     for (const InstanceEntry &entry : instances_) {
         const du::SmartPtr<qlk::ShapeInstance> shape = Shape(entry.instance);
-        if (!shape)
+        // A file's node without a mesh only groups others; there is nothing to draw.
+        if (!shape || (entry.fromFile && !entry.hasBox))
             continue;
         PictureInstance drawn;
         drawn.name = entry.name;
         drawn.hasBox = entry.hasBox;
         drawn.box = entry.box;
+        drawn.centre = entry.boxCentre;
         drawn.before = entry.created;
         shape->GetLocation(drawn.now);
         picture.instances.push_back(drawn);

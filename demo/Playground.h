@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@
 #include <qlk/Kernel.h>
 #include <qlmk/CSysPreviewWidget.h>
 
+#include "GltfFile.h"
 #include "Picture.h"
 #include "Script.h"
 
@@ -53,6 +55,8 @@ private:
         du::SmartPtr<qlk::Instance> instance;
         bool hasBox = false;
         dg::DVec3 box;
+        dg::DVec3 boxCentre; // in the instance's own frame
+        bool fromFile = false;
         dg::Location created; // where it stood when the script made it
     };
 
@@ -88,6 +92,9 @@ private:
     void Moves(Arguments &args, int line);
     void Svg(Arguments &args, int line);
     void Echo(Arguments &args, int line);
+    void Load(Arguments &args, int line);
+    void Save(Arguments &args, int line);
+    void Tree(Arguments &args, int line);
 
     using Handler = void (Playground::*)(Arguments &, int);
     static const std::map<std::string, Handler> &Handlers();
@@ -116,6 +123,10 @@ private:
     std::vector<InstanceEntry> instances_;
     std::vector<CollectionEntry> collections_;
     std::map<std::string, int> names_; // every name used, with the line that made it
+    // The loaded glTF file, and the instance made for each of its nodes.
+    std::unique_ptr<GltfFile> file_;
+    int fileLine_ = 0;
+    std::vector<std::size_t> fileInstances_;
     qlk::History history_;
     du::SmartPtr<EventRecorder> recorder_;
     du::SmartPtr<qlalignparts::Alignment> alignment_;

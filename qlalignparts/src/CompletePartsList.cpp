@@ -205,25 +205,6 @@ std::vector<Alignment::ListSlot> &AlignmentInternals::ListInOrder(const Alignmen
     return slots;
 }
 
-void AlignmentInternals::EmptyList(Alignment &alignment) {
-    Alignment::PartsMap &list = alignment.completePartsList;
-    const std::vector<Alignment::ListSlot> &slots = ListInOrder(alignment);
-    const std::size_t version = alignment.listRecord.version;
-    // An instance let go may take host code with it; should that change the
-    // list, the record no longer tells what comes next and is not read again.
-    for (std::size_t i = list.size();
-         i > 0 && alignment.listRecord.version == version && list.size() == i && slots.size() == i;
-         --i) {
-        if (i > kNodesAhead)
-            Prefetch<sizeof(Alignment::PartsMap::value_type)>(slots[i - 1 - kNodesAhead].entry);
-        if (i > kObjectsAhead)
-            Prefetch<sizeof(qlk::Instance)>(slots[i - 1 - kObjectsAhead].entry->first.get());
-        list.erase(std::prev(list.end()));
-    }
-    list.clear();
-    ListChanged(alignment);
-}
-
 void AlignmentInternals::ReleaseAll(std::vector<du::SmartPtr<qlk::ShapeInstance>> &shapeInstances) {
     const std::size_t count = shapeInstances.size();
     for (std::size_t i = 0; i < count; ++i) {

@@ -97,10 +97,6 @@ struct AlignmentInternals {
         __builtin_prefetch(bytes + Size - 1);
     }
 
-    // Empties completePartsList from its last entry down, the order in which
-    // clear() releases them, asking for the entries some places ahead.
-    static void EmptyList(Alignment &alignment);
-
     // Releases the references a run's shape instances vector holds, asking
     // for each shape instance some entries ahead. Keeps the capacity.
     static void ReleaseAll(std::vector<du::SmartPtr<qlk::ShapeInstance>> &shapeInstances);

@@ -61,7 +61,8 @@ void Alignment::Reset(int flags) {
         assemblies.clear();
         collections.clear();
         selection.clear();
-        AlignmentInternals::EmptyList(*this);
+        completePartsList.clear();
+        AlignmentInternals::ListChanged(*this);
         AlignmentInternals::PostPartsChanged(*this);
     }
     if (flags & 2)

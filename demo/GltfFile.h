@@ -1,0 +1,80 @@
+// An assembly kept in a glTF 2.0 file (`.gltf` with its buffers, or `.glb`),
+// read as a product tree and written back with the placements it has now.
+//
+// Load checks the file and hands out plain data: the nodes of its scene as a
+// tree (parents before children), each with a name a script can type, its
+// world placement and, when it has a mesh, the bounds of its positions. Save
+// takes one world placement per node in that order, recomputes each node's
+// local transform under its parent and writes the whole file again; a node
+// that stands where it stood relative to its parent keeps its numbers exactly.
+// Placements follow the host's row-vector convention (p' = p·M); the file's
+// column-vector matrices are converted on the way in and out.
+//
+// Typical use:
+//   GltfFile file = GltfFile::Load("engine.glb");
+//   std::vector<dg::DMat44> worlds = ...; // one per file.Nodes() entry
+//   file.Save("engine-aligned.glb", worlds);
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <dg/Geometry.h>
+
+namespace alignpartsdemo {
+
+// Why a glTF file could not be loaded or saved. The message names the file.
+class GltfError : public std::runtime_error {
+public:
+    enum Kind {
+        BAD_FILE,   // the file is not a glTF 2.0 file this program can use
+        UNREADABLE, // the file cannot be read at all
+        UNWRITABLE, // the file (or a resource beside it) cannot be written
+    };
+    GltfError(Kind kind, const std::string &message) : std::runtime_error(message), kind_(kind) {}
+    Kind GetKind() const { return kind_; }
+
+private:
+    Kind kind_;
+};
+
+struct GltfNode {
+    std::string name;       // the node's own name, or node<INDEX>
+    int index = 0;          // its index in the file
+    int parent = -1;        // its parent's position in Nodes(), -1 at the top
+    dg::DMat44 world;       // placement in the scene, row vectors
+    bool hasBounds = false; // it has a mesh whose positions have bounds
+    dg::DVec3 low, high;    // those bounds, in the node's own frame
+};
+
+class GltfFile {
+public:
+    // Reads and checks `path`. Throws GltfError (UNREADABLE when the file itself
+    // cannot be read, BAD_FILE for anything wrong inside it or its buffers).
+    static GltfFile Load(const std::string &path);
+
+    GltfFile(GltfFile &&) noexcept;
+    GltfFile &operator=(GltfFile &&) noexcept;
+    ~GltfFile();
+
+    const std::string &Path() const { return path_; }
+    // The scene's nodes, depth first, every parent before its children.
+    const std::vector<GltfNode> &Nodes() const { return nodes_; }
+
+    // Writes the file to `path` (binary when it ends in `.glb`) with the nodes
+    // at `worlds`, one per Nodes() entry. Checks everything before it writes:
+    // a BAD_FILE error leaves no file behind; UNWRITABLE when writing fails.
+    void Save(const std::string &path, const std::vector<dg::DMat44> &worlds) const;
+
+private:
+    struct Content;
+    GltfFile();
+
+    std::string path_;
+    std::vector<GltfNode> nodes_;
+    std::unique_ptr<Content> content_;
+};
+
+} // namespace alignpartsdemo
