@@ -244,6 +244,12 @@ void BuildWorld(World &world, Random &random) {
     world.csys.emplace_back(new moduleutils::DerivedCSys(unbounded, true));
     world.csys.emplace_back(new moduleutils::DerivedCSys(
         dg::Location(dg::FMat33(0, 0, 0, 0, 0, 0, 0, 0, 0), dg::DPoint3D(1, 2, 3)), true));
+    // One undefined component of one axis is enough to leave a system undefined.
+    for (int at = 0; at < 3; ++at) {
+        dg::Location broken = Placement(1, 2, 3, 0, 0, 30);
+        broken.mat.m[at][at] = std::numeric_limits<float>::quiet_NaN();
+        world.csys.emplace_back(new moduleutils::DerivedCSys(broken, true));
+    }
 }
 
 // ---- The reference model ------------------------------------------------
