@@ -154,6 +154,9 @@ namespace {
 
 // Capacity far beyond what the list needs is given back, as for the run's vectors.
 constexpr std::size_t kRecordSlack = 1024;
+// Room kept per depth for the children of an assembly: enough for most; a
+// wider one's is made for its walk and given back after.
+constexpr std::size_t kKeptChildren = 64;
 
 template <class T> void Trim(std::vector<T> &vector, std::size_t needed) {
     if (vector.capacity() > 2 * needed + kRecordSlack)
@@ -175,7 +178,7 @@ std::vector<Alignment::ListSlot> &AlignmentInternals::ListInOrder(const Alignmen
             slots.push_back({&entry, nullptr});
         record.current = true;
         ++record.version;
-        Trim(record.added, 0);
+        std::vector<std::pair<std::uintptr_t, Alignment::ListSlot>>().swap(record.added);
         return slots;
     }
     if (record.added.empty())
@@ -199,8 +202,8 @@ std::vector<Alignment::ListSlot> &AlignmentInternals::ListInOrder(const Alignmen
         else
             slots[--to] = added[--next].second;
     }
-    added.clear();
-    Trim(added, 0);
+    // Only generation needs this room; the list keeps what it holds.
+    std::vector<std::pair<std::uintptr_t, Alignment::ListSlot>>().swap(added);
     ++record.version;
     return slots;
 }
@@ -237,7 +240,7 @@ void AlignmentInternals::TrimChildBuffers(const Alignment &alignment) {
     if (!alignment.childBuffers || alignment.childBuffers->depth != 0)
         return;
     for (auto &buffer : alignment.childBuffers->byDepth)
-        if (buffer.capacity() > kRecordSlack)
+        if (buffer.capacity() > kKeptChildren)
             std::vector<du::SmartPtr<qlk::Instance>>().swap(buffer);
 }
 
