@@ -165,6 +165,34 @@ template <class T> void Trim(std::vector<T> &vector, std::size_t needed) {
 
 } // namespace
 
+namespace {
+
+// Orders entries of the record by their keys' addresses.
+constexpr auto kByAddress = [](const auto &a, const auto &b) { return a.first < b.first; };
+
+// In a young heap entries are made mostly in address order, with a few out of
+// it (an assembly listed after its children, made before them); in an old
+// heap in no order at all. The longest run kept in order as met stays where
+// it is, only the others are sorted, and the two are merged.
+template <class Entry> void PutInAddressOrder(std::vector<Entry> &added) {
+    std::vector<Entry> others;
+    std::size_t ordered = 0;
+    for (const Entry &entry : added) {
+        if (ordered == 0 || added[ordered - 1].first < entry.first)
+            added[ordered++] = entry;
+        else
+            others.push_back(entry);
+    }
+    added.resize(ordered);
+    std::sort(others.begin(), others.end(), kByAddress);
+    std::vector<Entry> merged(added.size() + others.size());
+    std::merge(added.begin(), added.end(), others.begin(), others.end(), merged.begin(),
+               kByAddress);
+    added.swap(merged);
+}
+
+} // namespace
+
 std::vector<Alignment::ListSlot> &AlignmentInternals::ListInOrder(const Alignment &alignment) {
     Alignment::ListRecord &record = alignment.listRecord;
     std::vector<Alignment::ListSlot> &slots = record.slots;
@@ -186,10 +214,8 @@ std::vector<Alignment::ListSlot> &AlignmentInternals::ListInOrder(const Alignmen
     // Generation only ever adds: the new entries, put in key order, are merged
     // into the slots from the back, without a walk over the list's nodes.
     auto &added = record.added;
-    const auto byAddress = [](const auto &a, const auto &b) { return a.first < b.first; };
-    // Made in address order in a young heap; shuffled in an old one.
-    if (!std::is_sorted(added.begin(), added.end(), byAddress))
-        std::sort(added.begin(), added.end(), byAddress);
+    if (!std::is_sorted(added.begin(), added.end(), kByAddress))
+        PutInAddressOrder(added);
     const std::size_t kept = slots.size();
     slots.resize(kept + added.size());
     std::size_t from = kept;
