@@ -163,10 +163,6 @@ template <class T> void Trim(std::vector<T> &vector, std::size_t needed) {
         std::vector<T>().swap(vector);
 }
 
-} // namespace
-
-namespace {
-
 // Orders entries of the record by their keys' addresses.
 constexpr auto kByAddress = [](const auto &a, const auto &b) { return a.first < b.first; };
 
