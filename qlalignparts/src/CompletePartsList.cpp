@@ -171,6 +171,18 @@ constexpr auto kByAddress = [](const auto &a, const auto &b) { return a.first < 
 // heap in no order at all. The longest run kept in order as met stays where
 // it is, only the others are sorted, and the two are merged.
 template <class Entry> void PutInAddressOrder(std::vector<Entry> &added) {
+    std::size_t inRun = 0;
+    std::uintptr_t last = 0;
+    for (const Entry &entry : added)
+        if (inRun == 0 || last < entry.first) {
+            last = entry.first;
+            ++inRun;
+        }
+    if (inRun < added.size() / 2) {
+        // Mostly out of order: one sort in place, without the room for a merge.
+        std::sort(added.begin(), added.end(), kByAddress);
+        return;
+    }
     std::vector<Entry> others;
     std::size_t ordered = 0;
     for (const Entry &entry : added) {
