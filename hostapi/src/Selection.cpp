@@ -82,8 +82,8 @@ constexpr std::size_t kKeptQueries = 64;
 
 SelectionManager::~SelectionManager() = default;
 
-bool SelectionManager::RegisterObserver(unsigned int /*context*/,
-                                        const SelectionObserver &observer) {
+bool SelectionManager::RegisterObserver(unsigned int context, const SelectionObserver &observer) {
+    registrationContexts_.push_back(context);
     for (const auto &registered : observers_)
         if (registered.get() == &observer)
             return false;
@@ -92,8 +92,8 @@ bool SelectionManager::RegisterObserver(unsigned int /*context*/,
     return true;
 }
 
-bool SelectionManager::UnregisterObserver(unsigned int /*context*/,
-                                          const SelectionObserver &observer) {
+bool SelectionManager::UnregisterObserver(unsigned int context, const SelectionObserver &observer) {
+    registrationContexts_.push_back(context);
     auto found = std::find_if(observers_.begin(), observers_.end(),
                               [&observer](const du::SmartPtr<SelectionObserver> &registered) {
                                   return registered.get() == &observer;

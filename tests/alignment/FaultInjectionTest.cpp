@@ -184,6 +184,7 @@ TEST_F(HostFaults, AConstructionWhoseFirstMoveFailsLeavesNothingBehind) {
     const std::size_t observers = host.selectionManager->GetObserverCount();
     EXPECT_THROW(new Alignment(host.view, 3), std::runtime_error);
     EXPECT_EQ(host.selectionManager->GetObserverCount(), observers);
+    EXPECT_EQ(host.selectionManager->GetRegistrationContexts().back(), 0u);
     qlk::Kernel::GetKernel()->CollectGarbage();
     EXPECT_EQ(du::RefAudit::Snapshot(), audit);
 }

@@ -924,6 +924,12 @@ public:
                 << Where("after destruction");
             for (auto *watcher : watchers)
                 watcher->OnSelectionChange1(), watcher->EndSelectionUpdate();
+            // Registered and unregistered once each, in the library's context.
+            if (world_.host.selectionManager) {
+                EXPECT_EQ(world_.host.selectionManager->GetRegistrationContexts(),
+                          std::vector<unsigned int>(2, 0u))
+                    << Where("after destruction");
+            }
             drawnFor = model.drawnFor;
         }
         if (::testing::Test::HasFailure())

@@ -412,12 +412,17 @@ public:
     };
     const std::vector<Query> &GetQueries() const { return queries_; }
     void ClearQueries() const { queries_.clear(); }
+    // The context of every RegisterObserver and UnregisterObserver call, in order.
+    const std::vector<unsigned int> &GetRegistrationContexts() const {
+        return registrationContexts_;
+    }
 
 private:
     template <class Call> void Notify(Call call);
     std::vector<du::SmartPtr<SelectionItem>> selected_;
     std::vector<du::SmartPtr<SelectionObserver>> observers_;
     mutable std::vector<Query> queries_;
+    std::vector<unsigned int> registrationContexts_;
 };
 
 class Kernel : public dom::ManagedObject {
