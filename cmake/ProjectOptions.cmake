@@ -5,6 +5,11 @@ function(qlalignparts_set_options target)
             -Wall -Wextra -Wpedantic -Wnon-virtual-dtor -Wold-style-cast -Werror=return-type
             $<$<CXX_COMPILER_ID:GNU>:-Wsuggest-override>
             $<$<CXX_COMPILER_ID:Clang>:-Winconsistent-missing-override>)
+        # Outside release builds the standard containers check their indices:
+        # an index past the end stops the program where it happens instead of
+        # reading whatever lies behind the vector.
+        target_compile_definitions(${target} PRIVATE
+            $<$<NOT:$<CONFIG:Release>>:_GLIBCXX_ASSERTIONS>)
         if(QLALIGNPARTS_WERROR)
             target_compile_options(${target} PRIVATE -Werror)
         endif()

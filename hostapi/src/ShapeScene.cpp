@@ -195,7 +195,8 @@ bool ShapeScene::SmoothExplode(int duration,
 }
 
 du::SmartPtr<ShapeInstance> ShapeScene::CreateShapeInstance(const du::SmartPtr<Instance> &instance,
-                                                            int /*flags*/, du::Symbol /*kind*/) {
+                                                            int flags, du::Symbol kind) {
+    createCalls_.push_back({instance.get(), flags, kind});
     if (!instance)
         return nullptr;
     auto found = shapes_.find(instance.get());
@@ -282,8 +283,14 @@ bool ShapeScene::IsAnimating() const {
 // Fault injection (tests only)
 
 void ShapeScene::InjectFault(Fault fault, int nthCall) {
+    faultCallBack_[static_cast<int>(fault)] = nullptr;
     faultCountdown_[static_cast<int>(fault)] = nthCall > 0 ? nthCall : 0;
     faultArmed_ = faultCountdown_[0] > 0 || faultCountdown_[1] > 0;
+}
+
+void ShapeScene::InjectCallBack(Fault fault, int nthCall, std::function<void()> callBack) {
+    InjectFault(fault, nthCall);
+    faultCallBack_[static_cast<int>(fault)] = std::move(callBack);
 }
 
 void ShapeScene::CountDownFault(Fault fault) const {
@@ -291,6 +298,11 @@ void ShapeScene::CountDownFault(Fault fault) const {
     if (countdown == 0 || --countdown > 0)
         return;
     faultArmed_ = faultCountdown_[0] > 0 || faultCountdown_[1] > 0;
+    if (std::function<void()> callBack = std::move(faultCallBack_[static_cast<int>(fault)])) {
+        faultCallBack_[static_cast<int>(fault)] = nullptr;
+        callBack();
+        return;
+    }
     ++faultsFired_;
     throw std::runtime_error("injected host failure");
 }

@@ -141,6 +141,7 @@ void AlignmentInternals::EntryAdded(const Alignment &alignment, const Alignment:
     Alignment::ListRecord &record = alignment.listRecord;
     if (&list != &alignment.completePartsList || !record.current)
         return;
+    ++record.version;
     try {
         record.added.push_back(
             {reinterpret_cast<std::uintptr_t>(entry.first.get()), {&entry, drawn}});

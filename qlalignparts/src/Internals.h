@@ -68,6 +68,8 @@ struct AlignmentInternals {
     // ---- The record of the complete parts list ---------------------------
     // Every change of completePartsList other than an entry added by
     // generation (a removal's rebuild, a reset, a swap) marks the record stale.
+    // Each change of the list or the record counts in `version`, so that a
+    // walk learns of one made from inside it.
     static void ListChanged(const Alignment &alignment) {
         alignment.listRecord.current = false;
         alignment.listRecord.added.clear();
@@ -146,17 +148,18 @@ void AlignmentInternals::ForEachListed(const Alignment &alignment, Visit &&visit
         }
         const std::uintptr_t visited =
             reinterpret_cast<std::uintptr_t>(slots[i].entry->first.get());
-        slots[i].drawn = visit(*slots[i].entry);
-        const Alignment::ListRecord &record = alignment.listRecord;
-        if (record.version != version || !record.current || !record.added.empty()) {
-            // The host changed the list from inside the walk: go on over the
-            // list itself, past the entry just visited, as a walk over the map
-            // would.
+        const void *drawn = visit(*slots[i].entry);
+        if (alignment.listRecord.version != version) {
+            // The host changed the list from inside the walk, and the slots
+            // with it (a run from in there may even have made them anew,
+            // fewer): go on over the list itself, past the entry just
+            // visited, as a walk over the map would.
             for (const auto &entry : alignment.completePartsList)
                 if (reinterpret_cast<std::uintptr_t>(entry.first.get()) > visited)
                     visit(entry);
             return;
         }
+        slots[i].drawn = drawn;
     }
 }
 

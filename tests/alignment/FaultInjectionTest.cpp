@@ -4,6 +4,7 @@
 // reference).
 // After each, the Alignment must still be usable, put parts where the
 // alignment says, and leave no reference behind (the fixture's audit).
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -176,6 +177,48 @@ TEST_F(HostFaults, AFailedRecordingStillClosesItsGroup) {
     ASSERT_EQ(steps.size(), 3u); // start, the first part's move, end
     EXPECT_STREQ(steps.front()->GetDebugClassName(), "GroupUpdateStartOperationStep");
     EXPECT_STREQ(steps.back()->GetDebugClassName(), "GroupUpdateEndOperationStep");
+}
+
+// A host that runs its own code from inside the n-th location query of a
+// recording, and there drops one of three parts (by its place in the list,
+// which goes by address), maybe running the alignment again at once: the
+// recording goes on over the list as it now stands, past the part it was at.
+// Answers the places of the parts whose moves were recorded.
+class RecordingWhileAPartDrops : public HostFaults {
+protected:
+    std::vector<int> Record(int nthCall, int dropped, bool runAgain) {
+        host.Select({TestScene::PartItem(third)});
+        alignment->AddSelected();
+        Settle();
+        Instances listed{first, second, third};
+        std::sort(listed.begin(), listed.end());
+        const SmartPtr<qlk::Operation> operation = NewOperation();
+        host.scene->InjectCallBack(Fault::GET_LOCATION, nthCall, [&] {
+            alignment->Remove({TestScene::PartItem(listed[dropped])});
+            if (runAgain)
+                alignment->SetOffsets(dg::DVec3(0, 0, 1), dg::DVec3::ZERO);
+        });
+        alignment->Apply(operation);
+        host.selectionManager->Clear();
+        const auto &steps = operation->GetSteps();
+        EXPECT_STREQ(steps.back()->GetDebugClassName(), "GroupUpdateEndOperationStep");
+        std::vector<int> moved;
+        for (const auto &step : steps)
+            if (auto *move = dynamic_cast<qlk::ComponentMoveOperationStep *>(step.get()))
+                for (int i = 0; i < 3; ++i)
+                    if (move->GetShapeInstance() == host.Shape(listed[i]))
+                        moved.push_back(i);
+        EXPECT_EQ(moved.size() + 2, steps.size());
+        return moved;
+    }
+};
+
+TEST_F(RecordingWhileAPartDrops, NeverRecordsTheDroppedPartAfterwards) {
+    EXPECT_EQ(Record(1, 2, false), std::vector<int>({0, 1}));
+}
+
+TEST_F(RecordingWhileAPartDrops, StopsAtTheEndOfTheListAsRunAgain) {
+    EXPECT_EQ(Record(3, 0, true), std::vector<int>({0, 1, 2}));
 }
 
 TEST_F(HostFaults, AConstructionWhoseFirstMoveFailsLeavesNothingBehind) {

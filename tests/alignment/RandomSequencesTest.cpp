@@ -894,6 +894,7 @@ public:
         const std::size_t commonBlocks = du::CommonAllocatorImpl::BlocksInUse();
         const std::size_t poolBlocks = qlk::MemoryPoolAllocated::BlocksInUse();
         std::map<const qlk::Instance *, int> drawnFor;
+        const std::size_t createdBefore = world_.host.scene->GetCreateCalls().size();
         const int steps = random_.Int(10, 60);
         {
             Model model(world_, types);
@@ -931,6 +932,14 @@ public:
                     << Where("after destruction");
             }
             drawnFor = model.drawnFor;
+        }
+        // The scene was asked to draw only undrawn nodes of moving sub-trees,
+        // with no flags and no kind.
+        const auto &created = world_.host.scene->GetCreateCalls();
+        for (std::size_t i = createdBefore; i < created.size(); ++i) {
+            EXPECT_TRUE(drawnFor.count(created[i].instance)) << Where("drawing");
+            EXPECT_EQ(created[i].flags, 0) << Where("drawing");
+            EXPECT_EQ(created[i].kind, du::Symbol::EMPTY) << Where("drawing");
         }
         if (::testing::Test::HasFailure())
             return steps;

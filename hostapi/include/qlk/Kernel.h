@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -235,6 +236,13 @@ public:
     void SetRecordExplodeContent(bool record) { recordContent_ = record; }
     // Number of placements that were not finite and were refused.
     std::size_t GetRefusedPlacements() const { return refused_; }
+    // The arguments of each CreateShapeInstance(instance, flags, kind) call.
+    struct CreateCall {
+        const Instance *instance = nullptr;
+        int flags = 0;
+        du::Symbol kind;
+    };
+    const std::vector<CreateCall> &GetCreateCalls() const { return createCalls_; }
 
     // ---- Fault injection (tests only) ----------------------------------------
     // A real host may fail inside any call. Armed with a count n, the n-th next
@@ -243,6 +251,10 @@ public:
     // GET_LOCATION counts the calls of GetLocation on this scene's shape instances.
     enum class Fault { SMOOTH_EXPLODE, GET_LOCATION };
     void InjectFault(Fault fault, int nthCall);
+    // Armed the same way, the n-th next call runs `callBack` instead of
+    // throwing, then goes on as usual: a host that runs its own code (and so,
+    // maybe, its caller's) from inside a call.
+    void InjectCallBack(Fault fault, int nthCall, std::function<void()> callBack);
     // How many injected faults have fired since the scene was made.
     std::size_t GetFiredFaults() const { return faultsFired_; }
 
@@ -250,12 +262,14 @@ private:
     void Register(const Instance *instance, const du::SmartPtr<ShapeInstance> &shape);
     void CountDownFault(Fault fault) const; // throws when the armed count runs out
     mutable int faultCountdown_[2] = {0, 0};
+    mutable std::function<void()> faultCallBack_[2];
     mutable bool faultArmed_ = false; // one test on the hot paths while nothing is armed
     mutable std::size_t faultsFired_ = 0;
     // ---- end of fault injection ----------------------------------------------
 
     std::unordered_map<const Instance *, du::SmartPtr<ShapeInstance>> shapes_;
     std::vector<ExplodeCall> explodeCalls_;
+    std::vector<CreateCall> createCalls_;
     // Every attached shape instance with a move under way (duration_ > 0), each
     // knowing its place, so that starting and ending a move costs no search.
     void StartAnimating(ShapeInstance *instance);

@@ -259,7 +259,7 @@ private:
         // addresses, in the order they were made.
         std::vector<std::pair<std::uintptr_t, ListSlot>> added;
         bool current = false;
-        std::size_t version = 0; // counts the changes of `slots`
+        std::size_t version = 0; // counts the changes of the list and of `slots`
     };
     mutable ListRecord listRecord;
 
