@@ -153,52 +153,8 @@ void AlignmentInternals::EntryAdded(const Alignment &alignment, const Alignment:
 
 namespace {
 
-// Capacity far beyond what the list needs is given back, as for the run's vectors.
-constexpr std::size_t kRecordSlack = 1024;
-// Room kept per depth for the children of an assembly: enough for most; a
-// wider one's is made for its walk and given back after.
-constexpr std::size_t kKeptChildren = 64;
-
-template <class T> void Trim(std::vector<T> &vector, std::size_t needed) {
-    if (vector.capacity() > 2 * needed + kRecordSlack)
-        std::vector<T>().swap(vector);
-}
-
 // Orders entries of the record by their keys' addresses.
 constexpr auto kByAddress = [](const auto &a, const auto &b) { return a.first < b.first; };
-
-// In a young heap entries are made mostly in address order, with a few out of
-// it (an assembly listed after its children, made before them); in an old
-// heap in no order at all. The longest run kept in order as met stays where
-// it is, only the others are sorted, and the two are merged.
-template <class Entry> void PutInAddressOrder(std::vector<Entry> &added) {
-    std::size_t inRun = 0;
-    std::uintptr_t last = 0;
-    for (const Entry &entry : added)
-        if (inRun == 0 || last < entry.first) {
-            last = entry.first;
-            ++inRun;
-        }
-    if (inRun < added.size() / 2) {
-        // Mostly out of order: one sort in place, without the room for a merge.
-        std::sort(added.begin(), added.end(), kByAddress);
-        return;
-    }
-    std::vector<Entry> others;
-    std::size_t ordered = 0;
-    for (const Entry &entry : added) {
-        if (ordered == 0 || added[ordered - 1].first < entry.first)
-            added[ordered++] = entry;
-        else
-            others.push_back(entry);
-    }
-    added.resize(ordered);
-    std::sort(others.begin(), others.end(), kByAddress);
-    std::vector<Entry> merged(added.size() + others.size());
-    std::merge(added.begin(), added.end(), others.begin(), others.end(), merged.begin(),
-               kByAddress);
-    added.swap(merged);
-}
 
 } // namespace
 
@@ -209,7 +165,7 @@ std::vector<Alignment::ListSlot> &AlignmentInternals::ListInOrder(const Alignmen
     if (!record.current) {
         // Made afresh from the list; the scene's answers are learnt on the way.
         slots.clear();
-        Trim(slots, list.size());
+        GiveBackRoom(slots, list.size());
         slots.reserve(list.size());
         for (const auto &entry : list)
             slots.push_back({&entry, nullptr});
@@ -221,10 +177,11 @@ std::vector<Alignment::ListSlot> &AlignmentInternals::ListInOrder(const Alignmen
     if (record.added.empty())
         return slots;
     // Generation only ever adds: the new entries, put in key order, are merged
-    // into the slots from the back, without a walk over the list's nodes.
+    // into the slots from the back, without a walk over the list's nodes. A
+    // first generation is not among them (the record is made from the list
+    // then), so these are the few that a later selection brought in.
     auto &added = record.added;
-    if (!std::is_sorted(added.begin(), added.end(), kByAddress))
-        PutInAddressOrder(added);
+    std::sort(added.begin(), added.end(), kByAddress);
     const std::size_t kept = slots.size();
     slots.resize(kept + added.size());
     std::size_t from = kept;
@@ -275,8 +232,7 @@ void AlignmentInternals::TrimChildBuffers(const Alignment &alignment) {
     if (!alignment.childBuffers || alignment.childBuffers->depth != 0)
         return;
     for (auto &buffer : alignment.childBuffers->byDepth)
-        if (buffer.capacity() > kKeptChildren)
-            std::vector<du::SmartPtr<qlk::Instance>>().swap(buffer);
+        GiveBackRoom(buffer, 0);
 }
 
 void KeepStoredLocations(Alignment::PartsMap &fresh, Alignment::PartsMap &old) {

@@ -121,6 +121,15 @@ struct AlignmentInternals {
     // assembly's children is given back rather than kept for the next walk.
     static void TrimChildBuffers(const Alignment &alignment);
 
+    // Gives back a vector's room when it is far beyond what is needed (twice
+    // that and a slack), so that an alignment whose list has shrunk does not
+    // keep the memory of its largest run for the rest of its life.
+    template <class T> static void GiveBackRoom(std::vector<T> &vector, std::size_t needed) {
+        if (vector.capacity() > 2 * needed + kKeptSlack)
+            std::vector<T>().swap(vector);
+    }
+    static constexpr std::size_t kKeptSlack = 1024;
+
     static constexpr std::size_t kCacheLine = 64;
     static constexpr std::size_t kNodesAhead = 32;
     static constexpr std::size_t kObjectsAhead = 16;

@@ -50,28 +50,19 @@ dg::DMat44 AxesOf(const dg::Location &location) {
     return axes;
 }
 
-// Capacity beyond twice what the complete parts list needs (and beyond this)
-// is given back, so that an alignment whose list has shrunk does not keep the
-// memory of its largest run for the rest of its life.
-constexpr std::size_t kKeptSlack = 1024;
-
-template <class T> void Fit(std::vector<T> &vector, std::size_t count, std::size_t listed) {
-    vector.clear();
-    if (vector.capacity() > 2 * std::max(count, listed) + kKeptSlack)
-        std::vector<T>().swap(vector);
-    vector.reserve(count);
-}
-
 } // namespace
 
 AlignmentInternals::RunVectors::RunVectors(const Alignment &alignment, std::size_t count)
     : buffers_(alignment.runBuffers.lent ? own_ : alignment.runBuffers),
       shapeInstances(buffers_.shapeInstances), locations(buffers_.locations) {
-    // A move back of the few entries a removal dropped keeps the room that
-    // the run after it will need for the whole list.
-    const std::size_t listed = alignment.completePartsList.size();
-    Fit(shapeInstances, count, listed);
-    Fit(locations, count, listed);
+    // Empty: the run before emptied them as it ended. A move back of the few
+    // entries a removal dropped keeps the room that the run after it will
+    // need for the whole list.
+    const std::size_t kept = std::max(count, alignment.completePartsList.size());
+    GiveBackRoom(shapeInstances, kept);
+    shapeInstances.reserve(count);
+    GiveBackRoom(locations, kept);
+    locations.reserve(count);
     buffers_.lent = true;
 }
 
@@ -81,8 +72,7 @@ AlignmentInternals::RunVectors::~RunVectors() {
     // The placements vector is the one that outgrows what the allocator
     // recycles; the shape instances vector is an eighth of its size, and its
     // room is given back to leave the memory to the list's record.
-    if (shapeInstances.capacity() > kKeptSlack)
-        std::vector<du::SmartPtr<qlk::ShapeInstance>>().swap(shapeInstances);
+    GiveBackRoom(shapeInstances, 0);
     locations.clear();
     buffers_.lent = false;
 }
