@@ -18,14 +18,20 @@ const Entry kStrings[] = {
     {"qlbase:qlmodulesStrings", "ALIGNPARTS_ORIGIN", "Origin"},
 };
 
+bool bundlesInstalled = true;
+
 } // namespace
+
+void Localizer::SetBundlesInstalled(bool installed) {
+    bundlesInstalled = installed;
+}
 
 Localizer::Localizer(const char *bundle) : bundle_(bundle ? bundle : "") {}
 
 Localizer::~Localizer() = default;
 
 std::string Localizer::LocalizeMessage(const char *key, ActionOnFailure action) const {
-    if (key) {
+    if (key && bundlesInstalled) {
         for (const Entry &entry : kStrings)
             if (bundle_ == entry.bundle && std::strcmp(key, entry.key) == 0)
                 return entry.text;

@@ -4,7 +4,11 @@
 // negative zero. (Origins from axes without a usable length and runs beyond
 // the scene's range are worked in tests/demo/cases/degenerate.script.)
 #include <cmath>
+#include <set>
+#include <string>
 #include <vector>
+
+#include <du/Localizer.h>
 
 #include "support/TestScene.h"
 
@@ -24,6 +28,23 @@ struct ReleaseStep {
 };
 template struct Grant<AddStep, &Alignment::AddSmartPtrReference>;
 template struct Grant<ReleaseStep, &Alignment::AttemptDeleteSmartPtrReference>;
+// The parts list's builders answer how many entries they added.
+struct Generate {
+    friend constexpr auto Granted(Generate);
+};
+struct ListPart {
+    friend constexpr auto Granted(ListPart);
+};
+struct ListAssembly {
+    friend constexpr auto Granted(ListAssembly);
+};
+struct ListCollection {
+    friend constexpr auto Granted(ListCollection);
+};
+template struct Grant<Generate, &Alignment::GenerateCompletePartsList>;
+template struct Grant<ListPart, &Alignment::AddPartToCompletePartsList>;
+template struct Grant<ListAssembly, &Alignment::AddAssemblyToCompletePartsList>;
+template struct Grant<ListCollection, &Alignment::AddCollectionToCompletePartsList>;
 
 // Its hook may refuse the destruction, or take a reference of its own first.
 class HeldSelectionObserver : public Alignment::SelectionObserver {
@@ -161,6 +182,61 @@ TEST_F(AlignmentFixture, WholeTurnsComeBackAsAPositiveZero) {
         EXPECT_EQ(rotation.x, 0.0) << turns;
         EXPECT_FALSE(std::signbit(rotation.x)) << turns;
     }
+}
+
+// Each builder answers the entries it added to the list it was given: all it
+// reached the first time, none the second; an undrawn single part is skipped,
+// while an undrawn node of a sub-tree is drawn and listed.
+TEST_F(AlignmentFixture, ThePartsListBuildersCountWhatTheyAdd) {
+    const auto top = host.AddInstance("top");
+    host.AddInstance("a", Placement(1, 0, 0), top);
+    const auto inner = host.AddInstance("inner", dg::Location(), top, true);
+    host.AddInstance("b", Placement(0, 1, 0), inner);
+    const auto single = host.AddInstance("single", Placement(0, 0, 1));
+    const auto undrawn = host.AddInstance("undrawn", dg::Location(), nullptr, true);
+    Start({single});
+    host.Select({TestScene::AssemblyItem(top)});
+    alignment->AddSelected();
+    before = du::RefAudit::Snapshot(); // the scene keeps what it drew for `inner`
+    const Alignment &a = *alignment;
+    const auto generate = Granted(Generate{});
+    const auto part = Granted(ListPart{});
+    const auto assembly = Granted(ListAssembly{});
+    const auto collection = Granted(ListCollection{});
+
+    Alignment::PartsMap list;
+    EXPECT_EQ((a.*generate)(list), 5);
+    EXPECT_EQ(list.size(), 5u);
+    EXPECT_EQ((a.*generate)(list), 0);
+
+    list.clear();
+    EXPECT_EQ((a.*part)(single, list), 1);
+    EXPECT_EQ((a.*part)(single, list), 0);
+    EXPECT_EQ((a.*part)(undrawn, list), 0);
+    EXPECT_EQ((a.*assembly)(top, list), 4);
+    EXPECT_EQ((a.*assembly)(inner, list), 0);
+    EXPECT_EQ(list.size(), 5u);
+
+    list.clear();
+    const SmartPtr<qlk::CollectionSelectionItem> group(new qlk::CollectionSelectionItem(
+        nullptr, qlk::mcad_selection::Collection, nullptr, {TestScene::PartItem(single)},
+        {TestScene::AssemblyItem(inner), TestScene::PartItem(single)}));
+    EXPECT_EQ((a.*collection)(group, list), 3);
+    EXPECT_EQ((a.*collection)(group, list), 0);
+    host.selectionManager->Clear();
+}
+
+// Without the host's texts a widget shows the key of its label, not nothing.
+TEST(AlignmentWidgets, AreLabelledByTheirKeysWhereTheHostLacksTheTexts) {
+    TestScene host;
+    const auto before = du::RefAudit::Snapshot();
+    du::Localizer::SetBundlesInstalled(false);
+    SmartPtr<Alignment> alignment(new Alignment(host.view, 3));
+    du::Localizer::SetBundlesInstalled(true);
+    std::set<std::string> labels;
+    for (auto *widget : CreatedSince<qlmk::CSysPreviewWidget>(before))
+        labels.insert(widget->GetLabel());
+    EXPECT_EQ(labels, (std::set<std::string>{"ALIGNPARTS_ORIGIN", "ALIGNPARTS_TARGET"}));
 }
 
 } // namespace

@@ -27,6 +27,9 @@ public:
 
     std::string LocalizeMessage(const char *key, ActionOnFailure action) const;
 
+    // Host side: a host installed without its string bundles finds no key.
+    static void SetBundlesInstalled(bool installed);
+
 private:
     std::string bundle_;
 };
