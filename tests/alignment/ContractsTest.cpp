@@ -192,6 +192,9 @@ TEST_F(AlignmentFixture, ThePartsListBuildersCountWhatTheyAdd) {
     host.AddInstance("a", Placement(1, 0, 0), top);
     const auto inner = host.AddInstance("inner", dg::Location(), top, true);
     host.AddInstance("b", Placement(0, 1, 0), inner);
+    // Wide enough that a walk over it asks for entries well ahead.
+    for (int i = 0; i < 40; ++i)
+        host.AddInstance("wide" + std::to_string(i), Placement(i, 0, 0), top);
     const auto single = host.AddInstance("single", Placement(0, 0, 1));
     const auto undrawn = host.AddInstance("undrawn", dg::Location(), nullptr, true);
     Start({single});
@@ -205,17 +208,17 @@ TEST_F(AlignmentFixture, ThePartsListBuildersCountWhatTheyAdd) {
     const auto collection = Granted(ListCollection{});
 
     Alignment::PartsMap list;
-    EXPECT_EQ((a.*generate)(list), 5);
-    EXPECT_EQ(list.size(), 5u);
+    EXPECT_EQ((a.*generate)(list), 45);
+    EXPECT_EQ(list.size(), 45u);
     EXPECT_EQ((a.*generate)(list), 0);
 
     list.clear();
     EXPECT_EQ((a.*part)(single, list), 1);
     EXPECT_EQ((a.*part)(single, list), 0);
     EXPECT_EQ((a.*part)(undrawn, list), 0);
-    EXPECT_EQ((a.*assembly)(top, list), 4);
+    EXPECT_EQ((a.*assembly)(top, list), 44);
     EXPECT_EQ((a.*assembly)(inner, list), 0);
-    EXPECT_EQ(list.size(), 5u);
+    EXPECT_EQ(list.size(), 45u);
 
     list.clear();
     const SmartPtr<qlk::CollectionSelectionItem> group(new qlk::CollectionSelectionItem(
