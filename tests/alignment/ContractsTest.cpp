@@ -41,6 +41,10 @@ struct ListAssembly {
 struct ListCollection {
     friend constexpr auto Granted(ListCollection);
 };
+struct SymbolPoint {
+    friend constexpr auto Granted(SymbolPoint);
+};
+template struct Grant<SymbolPoint, &Alignment::GetCsysFrom3DSymbol>;
 template struct Grant<Generate, &Alignment::GenerateCompletePartsList>;
 template struct Grant<ListPart, &Alignment::AddPartToCompletePartsList>;
 template struct Grant<ListAssembly, &Alignment::AddAssemblyToCompletePartsList>;
@@ -182,6 +186,11 @@ TEST_F(AlignmentFixture, WholeTurnsComeBackAsAPositiveZero) {
         EXPECT_EQ(rotation.x, 0.0) << turns;
         EXPECT_FALSE(std::signbit(rotation.x)) << turns;
     }
+    // A half turn either way is the upper end of the range.
+    alignment->SetOffsets(dg::DVec3::ZERO, dg::DVec3(-180, 540, -540));
+    dg::DVec3 translation, rotation;
+    alignment->GetOffsets(translation, rotation);
+    EXPECT_EQ(rotation, dg::DVec3(180, 180, 180));
 }
 
 // Each builder answers the entries it added to the list it was given: all it
@@ -240,6 +249,33 @@ TEST(AlignmentWidgets, AreLabelledByTheirKeysWhereTheHostLacksTheTexts) {
     for (auto *widget : CreatedSince<qlmk::CSysPreviewWidget>(before))
         labels.insert(widget->GetLabel());
     EXPECT_EQ(labels, (std::set<std::string>{"ALIGNPARTS_ORIGIN", "ALIGNPARTS_TARGET"}));
+}
+
+// A 3-D symbol stands at its annotation's point in the scene; the answer says
+// whether the point was found, and nothing else changes it.
+TEST_F(AlignmentFixture, ASymbolsPointIsItsAnnotationsWhereItHasOne) {
+    const auto annotated = host.AddInstance("annotated");
+    const auto bare = host.AddInstance("bare");
+    const auto undrawn = host.AddInstance("undrawn", dg::Location(), nullptr, true);
+    const auto plain = host.AddInstance("plain");
+    for (const auto &symbol : {annotated, bare, undrawn})
+        symbol->Set3dSymbol(true);
+    SmartPtr<qlk::AnnoSet> annoSet;
+    host.scene->GetAnnoSet(annoSet);
+    annoSet->AddAnnotation(host.Shape(annotated),
+                           SmartPtr<qlk::Annotation>(new qlk::Annotation(dg::DPoint3D(1, 2, 3))));
+    annoSet->AddAnnotation(host.Shape(plain),
+                           SmartPtr<qlk::Annotation>(new qlk::Annotation(dg::DPoint3D(4, 5, 6))));
+    Start({});
+    const auto point = Granted(SymbolPoint{});
+    for (const auto &instance : {bare, undrawn, plain, SmartPtr<qlk::Instance>()}) {
+        dg::DPoint3D found(7, 8, 9);
+        EXPECT_FALSE(((*alignment).*point)(instance, found));
+        EXPECT_EQ(found, dg::DPoint3D(7, 8, 9));
+    }
+    dg::DPoint3D found;
+    EXPECT_TRUE(((*alignment).*point)(annotated, found));
+    EXPECT_EQ(found, dg::DPoint3D(1, 2, 3));
 }
 
 } // namespace
