@@ -15,40 +15,25 @@
 namespace qltest {
 namespace {
 
-// The host calls these two through its smart pointer, not through the class's
-// public face; an explicit instantiation may name private members.
+// Private members the host reaches through its smart pointer (the release
+// protocol), and contracts of private members no public call shows (the parts
+// list's builders answer how many entries they added; a 3-D symbol's point
+// answers whether it was found): an explicit instantiation may name them.
 template <class Tag, auto Member> struct Grant {
     friend constexpr auto Granted(Tag) { return Member; }
 };
-struct AddStep {
-    friend constexpr auto Granted(AddStep);
-};
-struct ReleaseStep {
-    friend constexpr auto Granted(ReleaseStep);
-};
-template struct Grant<AddStep, &Alignment::AddSmartPtrReference>;
-template struct Grant<ReleaseStep, &Alignment::AttemptDeleteSmartPtrReference>;
-// The parts list's builders answer how many entries they added.
-struct Generate {
-    friend constexpr auto Granted(Generate);
-};
-struct ListPart {
-    friend constexpr auto Granted(ListPart);
-};
-struct ListAssembly {
-    friend constexpr auto Granted(ListAssembly);
-};
-struct ListCollection {
-    friend constexpr auto Granted(ListCollection);
-};
-struct SymbolPoint {
-    friend constexpr auto Granted(SymbolPoint);
-};
-template struct Grant<SymbolPoint, &Alignment::GetCsysFrom3DSymbol>;
-template struct Grant<Generate, &Alignment::GenerateCompletePartsList>;
-template struct Grant<ListPart, &Alignment::AddPartToCompletePartsList>;
-template struct Grant<ListAssembly, &Alignment::AddAssemblyToCompletePartsList>;
-template struct Grant<ListCollection, &Alignment::AddCollectionToCompletePartsList>;
+#define GRANT(Tag, Member)                                                                         \
+    struct Tag {                                                                                   \
+        friend constexpr auto Granted(Tag);                                                        \
+    };                                                                                             \
+    template struct Grant<Tag, &Alignment::Member>
+GRANT(AddStep, AddSmartPtrReference);
+GRANT(ReleaseStep, AttemptDeleteSmartPtrReference);
+GRANT(Generate, GenerateCompletePartsList);
+GRANT(ListPart, AddPartToCompletePartsList);
+GRANT(ListAssembly, AddAssemblyToCompletePartsList);
+GRANT(ListCollection, AddCollectionToCompletePartsList);
+GRANT(SymbolPoint, GetCsysFrom3DSymbol);
 
 // Its hook may refuse the destruction, or take a reference of its own first.
 class HeldSelectionObserver : public Alignment::SelectionObserver {
