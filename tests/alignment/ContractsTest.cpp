@@ -189,37 +189,44 @@ TEST_F(AlignmentFixture, ThePartsListBuildersCountWhatTheyAdd) {
     // Wide enough that a walk over it asks for entries well ahead.
     for (int i = 0; i < 40; ++i)
         host.AddInstance("wide" + std::to_string(i), Placement(i, 0, 0), top);
+    const auto unit = host.AddInstance("unit"); // an assembly taken as one part
+    host.AddInstance("c", Placement(0, 0, 2), unit);
+    unit->SetTreatedAsPart(true);
     const auto single = host.AddInstance("single", Placement(0, 0, 1));
+    const auto extra = host.AddInstance("extra", Placement(0, 0, 3));
     const auto undrawn = host.AddInstance("undrawn", dg::Location(), nullptr, true);
-    Start({single});
-    host.Select({TestScene::AssemblyItem(top)});
-    alignment->AddSelected();
-    before = du::RefAudit::Snapshot(); // the scene keeps what it drew for `inner`
-    const Alignment &a = *alignment;
-    const auto generate = Granted(Generate{});
-    const auto part = Granted(ListPart{});
-    const auto assembly = Granted(ListAssembly{});
-    const auto collection = Granted(ListCollection{});
-
-    Alignment::PartsMap list;
-    EXPECT_EQ((a.*generate)(list), 45);
-    EXPECT_EQ(list.size(), 45u);
-    EXPECT_EQ((a.*generate)(list), 0);
-
-    list.clear();
-    EXPECT_EQ((a.*part)(single, list), 1);
-    EXPECT_EQ((a.*part)(single, list), 0);
-    EXPECT_EQ((a.*part)(undrawn, list), 0);
-    EXPECT_EQ((a.*assembly)(top, list), 44);
-    EXPECT_EQ((a.*assembly)(inner, list), 0);
-    EXPECT_EQ(list.size(), 45u);
-
-    list.clear();
-    const SmartPtr<qlk::CollectionSelectionItem> group(new qlk::CollectionSelectionItem(
-        nullptr, qlk::mcad_selection::Collection, nullptr, {TestScene::PartItem(single)},
+    const SmartPtr<qlk::SelectionItem> group(new qlk::CollectionSelectionItem(
+        SmartPtr<qlk::Object>(new qlk::Object), qlk::mcad_selection::Collection, nullptr,
+        {TestScene::PartItem(single), TestScene::PartItem(extra)},
         {TestScene::AssemblyItem(inner), TestScene::PartItem(single)}));
-    EXPECT_EQ((a.*collection)(group, list), 3);
-    EXPECT_EQ((a.*collection)(group, list), 0);
+    Start({});
+    const Alignment &a = *alignment;
+    const auto count = [](int added, const Alignment::PartsMap &list) {
+        return std::make_pair(added, list.size());
+    };
+    Alignment::PartsMap list;
+    const auto assembly = Granted(ListAssembly{});
+    EXPECT_EQ(count((a.*assembly)(top, list), list), std::make_pair(44, 44ul));
+    before = du::RefAudit::Snapshot(); // the scene keeps what it drew for `inner`
+    EXPECT_EQ((a.*assembly)(inner, list) + (a.*assembly)(nullptr, list), 0);
+    const auto part = Granted(ListPart{});
+    EXPECT_EQ((a.*part)(single, list), 1);
+    EXPECT_EQ((a.*part)(single, list) + (a.*part)(undrawn, list) + (a.*part)(nullptr, list), 0);
+
+    list.clear();
+    const auto collection = Granted(ListCollection{});
+    const SmartPtr<qlk::CollectionSelectionItem> members(
+        dynamic_cast<qlk::CollectionSelectionItem *>(group.get()));
+    EXPECT_EQ(count((a.*collection)(members, list), list), std::make_pair(4, 4ul));
+    EXPECT_EQ((a.*collection)(members, list) + (a.*collection)(nullptr, list), 0);
+
+    host.Select({TestScene::PartItem(single), TestScene::AssemblyItem(unit, true),
+                 TestScene::AssemblyItem(top), group});
+    alignment->AddSelected();
+    list.clear();
+    const auto generate = Granted(Generate{});
+    EXPECT_EQ(count((a.*generate)(list), list), std::make_pair(48, 48ul));
+    EXPECT_EQ((a.*generate)(list), 0);
     host.selectionManager->Clear();
 }
 
