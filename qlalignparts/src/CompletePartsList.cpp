@@ -141,6 +141,12 @@ void AlignmentInternals::EntryAdded(const Alignment &alignment, const Alignment:
     Alignment::ListRecord &record = alignment.listRecord;
     if (&list != &alignment.completePartsList || !record.current)
         return;
+    if (record.slots.empty()) {
+        // A first generation: the record is made from the list once it
+        // stands, in one walk, rather than from entries sorted one by one.
+        ListChanged(alignment);
+        return;
+    }
     ++record.version;
     try {
         record.added.push_back(
