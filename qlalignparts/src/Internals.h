@@ -70,9 +70,9 @@ struct AlignmentInternals {
     // generation (a removal's rebuild, a reset, a swap) marks the record stale.
     // Each change of the list or the record counts in `version`, so that a
     // walk learns of one made from inside it.
+    // (What generation added meanwhile goes when the record is made afresh.)
     static void ListChanged(const Alignment &alignment) {
         alignment.listRecord.current = false;
-        alignment.listRecord.added.clear();
         ++alignment.listRecord.version;
     }
     // An entry just made in `list` for an instance the scene draws as `drawn`.
