@@ -18,7 +18,8 @@ namespace {
 // Private members the host reaches through its smart pointer (the release
 // protocol), and contracts of private members no public call shows (the parts
 // list's builders answer how many entries they added; a 3-D symbol's point
-// answers whether it was found): an explicit instantiation may name them.
+// answers whether it was found; the part set's steps answer whether they took
+// an item in or let one go): an explicit instantiation may name them.
 template <class Tag, auto Member> struct Grant {
     friend constexpr auto Granted(Tag) { return Member; }
 };
@@ -34,6 +35,12 @@ GRANT(ListPart, AddPartToCompletePartsList);
 GRANT(ListAssembly, AddAssemblyToCompletePartsList);
 GRANT(ListCollection, AddCollectionToCompletePartsList);
 GRANT(SymbolPoint, GetCsysFrom3DSymbol);
+GRANT(TakePart, AddPart);
+GRANT(TakeAssembly, AddAssembly);
+GRANT(TakeCollection, AddCollection);
+GRANT(GivePart, RemovePart);
+GRANT(GiveAssembly, RemoveAssembly);
+GRANT(GiveCollection, RemoveCollection);
 
 // Its hook may refuse the destruction, or take a reference of its own first.
 class HeldSelectionObserver : public Alignment::SelectionObserver {
@@ -268,6 +275,58 @@ TEST_F(AlignmentFixture, ASymbolsPointIsItsAnnotationsWhereItHasOne) {
     dg::DPoint3D found;
     EXPECT_TRUE(((*alignment).*point)(annotated, found));
     EXPECT_EQ(found, dg::DPoint3D(1, 2, 3));
+}
+
+// Each step of the part set answers whether it took the item in or let it
+// go: a member once only, never an excluded part or an item for no instance;
+// an assembly or an SBOM collection the host treats as a part goes as a part.
+TEST_F(AlignmentFixture, ThePartSetsStepsAnswerWhatTheyTookAndGave) {
+    using Answers = std::vector<bool>;
+    const auto excluded = host.AddInstance("excluded"), unit = host.AddInstance("unit");
+    const auto assembly = host.AddInstance("assembly"), kit = host.AddInstance("kit");
+    excluded->SetExcluded(true);
+    unit->SetTreatedAsPart(true);
+    kit->SetTreatedAsPart(true);
+    const SmartPtr<du::RefCounted> comparison(new qlk::Object), other(new qlk::Object);
+    const auto collection = [](const SmartPtr<du::RefCounted> &comparedBy, const char *type,
+                               const SmartPtr<qlk::Instance> &instance) {
+        return SmartPtr<qlk::SelectionItem>(new qlk::CollectionSelectionItem(
+            comparedBy, du::Symbol(type), instance, {}, {}));
+    };
+    const auto part = TestScene::PartItem(host.AddInstance("part"));
+    const auto whole = TestScene::AssemblyItem(assembly), asPart = TestScene::AssemblyItem(unit, true);
+    const auto group = collection(comparison, "Group", nullptr);
+    const auto sameGroup = collection(comparison, "Group", nullptr);
+    const auto sbom = collection(other, "SbomInstance", kit);
+    const SmartPtr<qlk::SelectionItem> foreign(new qlk::ObjectSelectionItem(
+        SmartPtr<qlk::Object>(new qlk::Object), qlk::mcad_selection::Assembly, false));
+    Start({});
+    Alignment &a = *alignment;
+    const auto takePart = Granted(TakePart{}), takeAssembly = Granted(TakeAssembly{});
+    const auto takeCollection = Granted(TakeCollection{}), givePart = Granted(GivePart{});
+    const auto giveAssembly = Granted(GiveAssembly{});
+    const auto giveCollection = Granted(GiveCollection{});
+    EXPECT_EQ(Answers({(a.*takePart)(part), (a.*takePart)(part),
+                       (a.*takePart)(TestScene::PartItem(excluded)), (a.*takePart)(nullptr)}),
+              Answers({true, false, false, false}));
+    EXPECT_EQ(Answers({(a.*takeAssembly)(whole), (a.*takeAssembly)(whole),
+                       (a.*takeAssembly)(asPart), (a.*takeAssembly)(foreign),
+                       (a.*takeAssembly)(nullptr)}),
+              Answers({true, false, true, false, false}));
+    EXPECT_EQ(Answers({(a.*takeCollection)(group), (a.*takeCollection)(sameGroup),
+                       (a.*takeCollection)(sbom), (a.*takeCollection)(part)}),
+              Answers({true, false, true, false}));
+    EXPECT_EQ(a.GetNumParts() * 100 + a.GetNumAssemblies() * 10 + a.GetNumCollections(), 311u);
+    EXPECT_EQ(Answers({(a.*givePart)(part), (a.*givePart)(part), (a.*givePart)(nullptr)}),
+              Answers({true, false, false}));
+    EXPECT_EQ(Answers({(a.*giveAssembly)(whole), (a.*giveAssembly)(whole),
+                       (a.*giveAssembly)(asPart), (a.*giveAssembly)(foreign),
+                       (a.*giveAssembly)(nullptr)}),
+              Answers({true, false, true, false, false}));
+    EXPECT_EQ(Answers({(a.*giveCollection)(sameGroup), (a.*giveCollection)(group),
+                       (a.*giveCollection)(sbom), (a.*giveCollection)(part)}),
+              Answers({true, false, true, false}));
+    EXPECT_EQ(a.GetNumParts() + a.GetNumAssemblies() + a.GetNumCollections(), 0u);
 }
 
 } // namespace
