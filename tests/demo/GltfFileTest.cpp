@@ -1,8 +1,8 @@
 // Assemblies kept in glTF files, as a script meets them: a real engine's
 // sub-assembly aligned, saved and read back; files saved without a move keep
 // every number; the file's column vectors against the host's row vectors on a
-// turned two-level file; malformed files refused with their message and status
-// and nothing written; and what is saved passes the glTF validator.
+// turned two-level file; and what is saved passes the glTF validator. (Files
+// refused, with their message and status, are scripts under cases/.)
 #include <array>
 #include <cmath>
 #include <cstdlib>
@@ -223,68 +223,6 @@ TEST_F(GltfFiles, TurnedAndOffsetTwoLevelFilePinsTheConvention) {
         EXPECT_NEAR(i >= 5 && i <= 8 ? sign * arm[i] : arm[i], expected[i], 1e-6) << i;
     EXPECT_EQ(NodeNumbers("moved.gltf")[2], NodeNumbers(kData + "/turned.gltf")[2]);
 }
-
-struct Refusal {
-    const char *name;
-    std::string script; // FILE stands for the file the case writes, if any
-    const char *problem;
-    int status;
-};
-
-void PrintTo(const Refusal &refusal, std::ostream *out) {
-    *out << refusal.name;
-}
-
-class RefusedFile : public GltfFiles, public ::testing::WithParamInterface<Refusal> {};
-
-TEST_P(RefusedFile, SaysWhyInOneLineAndWritesNothing) {
-    const Refusal &refusal = GetParam();
-    std::ofstream("plain.txt") << "solid cube\nendsolid cube\n";
-    std::ifstream engine(kEngine, std::ios::binary);
-    std::string head(1000, '\0');
-    engine.read(&head[0], std::streamsize(head.size()));
-    std::ofstream("truncated.glb", std::ios::binary) << head;
-    const ScriptRun run = RunText(refusal.script + "\nsave out.glb\n");
-    EXPECT_EQ(run.status, refusal.status);
-    EXPECT_NE(run.err.find(refusal.problem), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
-    EXPECT_FALSE(fs::exists("out.glb"));
-    EXPECT_EQ(run.out, "");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    GltfFiles, RefusedFile,
-    ::testing::Values(
-        Refusal{"NotGltf", "load plain.txt", "'plain.txt': not a glTF file", 2},
-        Refusal{"TruncatedBinary", "load truncated.glb", "'truncated.glb': a truncated or corrupt",
-                2},
-        Refusal{"Version1", "load " + kData + "/version1.gltf", "glTF 1.0 is not supported", 2},
-        Refusal{"MissingBuffer", "load " + kModels + "/MissingBin/BoxTextured.gltf",
-                "BoxTextured.gltf': a buffer is missing: file not found: BoxTextured0.bin", 2},
-        Refusal{"VertexIndexOutOfRange",
-                "load " + kModels + "/IndexOutOfRange/IndexOutOfRange.gltf",
-                "IndexOutOfRange.gltf': mesh 0: vertex index 255 is out of range", 2},
-        Refusal{"OwnAncestor", "load " + kModels + "/RecursiveNodes/RecursiveNodes.gltf",
-                "RecursiveNodes.gltf': node 0 is its own ancestor", 2},
-        Refusal{"TwoParents", "load " + kData + "/two-parents.gltf",
-                "node 2 is the child of two parents (nodes 0 and 1)", 2},
-        Refusal{"NotFinite", "load " + kData + "/not-finite.gltf",
-                "node 1: its placement in the scene is not finite", 2},
-        Refusal{"RequiredExtension", "load " + kData + "/requires-instancing.gltf",
-                "requires the extension EXT_mesh_gpu_instancing", 2},
-        Refusal{"Unreadable", "load no-such.glb", "cannot read 'no-such.glb'", 1},
-        Refusal{"LoadedTwice", "load " + kData + "/turned.gltf\nload " + kData + "/hidden.gltf",
-                "a script loads one file", 2},
-        Refusal{"NothingLoaded", "instance a scale 0", "nothing to save", 2},
-        // A part moved under a parent of zero scale has no place in its frame.
-        Refusal{"SingularParent",
-                "load " + kData +
-                    "/hidden.gltf\nnew\nselect part:part\nadd\norigin custom 0 0 0 0 0 0\n"
-                    "target custom 5 0 0 0 0 0\nwait",
-                "cannot save node part: the placement of its parent hider cannot be inverted", 2},
-        Refusal{"Unwritable", "load " + kData + "/turned.gltf\nsave no/such/dir/out.gltf",
-                "cannot write 'no/such/dir/out.gltf'", 1}),
-    [](const auto &info) { return std::string(info.param.name); });
 
 // The saved files, moved and unmoved, binary and text, pass the validator.
 TEST_F(GltfFiles, SavedFilesPassTheValidator) {
