@@ -4,7 +4,6 @@
 // Entries are only ever added here, never overwritten: however often the list
 // is generated again after the parts have moved, moving back restores the
 // placements from before the first move.
-#include "CompletePartsList.h"
 #include "Internals.h"
 
 #include <algorithm>
@@ -35,56 +34,73 @@ int Alignment::GenerateCompletePartsList(PartsMap &list) const {
 
 namespace {
 
-// Where `instance` stands in the list: its entry, or the place it would take.
-// Parts are mostly listed in the order they were made, which is mostly the
-// order of their addresses; the place is then at the end, found without a search.
-Alignment::PartsMap::iterator Locate(Alignment::PartsMap &list,
-                                     const du::SmartPtr<qlk::Instance> &instance) {
-    if (list.empty() || std::prev(list.end())->first < instance)
-        return list.end();
-    return list.lower_bound(instance);
-}
-
-bool IsListedAt(const Alignment::PartsMap &list, Alignment::PartsMap::iterator position,
-                const du::SmartPtr<qlk::Instance> &instance) {
-    return position != list.end() && position->first == instance;
-}
-
-// Records where the shape instance stands now as the instance's stored location.
-int Record(const Alignment &alignment, Alignment::PartsMap &list,
-           Alignment::PartsMap::iterator position, const du::SmartPtr<qlk::Instance> &instance,
-           const qlk::ShapeInstance &shape) {
-    dg::Location location;
-    shape.GetLocation(location);
-    const auto entry = list.emplace_hint(position, instance, location);
-    AlignmentInternals::EntryAdded(alignment, list, *entry, &shape);
-    return 1;
+// The instance at `address` among those of the list as it was, or the end.
+template <class Formers> auto FindFormer(Formers &listed, std::uintptr_t address) {
+    const auto at = std::lower_bound(
+        listed.begin(), listed.end(), address,
+        [](const auto &former, std::uintptr_t value) { return former.address < value; });
+    return at != listed.end() && at->address == address ? at : listed.end();
 }
 
 } // namespace
+
+AlignmentInternals::Place AlignmentInternals::Locate(const Alignment &alignment,
+                                                     Alignment::PartsMap &list,
+                                                     const du::SmartPtr<qlk::Instance> &instance) {
+    const Alignment::Regeneration *regeneration = alignment.regeneration;
+    if (regeneration && regeneration->into == &list) {
+        const auto &listed = regeneration->listed;
+        const auto at = FindFormer(listed, reinterpret_cast<std::uintptr_t>(instance.get()));
+        if (at != listed.end())
+            return {list.end(), static_cast<std::size_t>(at - listed.begin()), at->reached};
+    }
+    // Parts are mostly listed in the order they were made, which is mostly the
+    // order of their addresses; the place is then at the end, found without a search.
+    const auto position = list.empty() || std::prev(list.end())->first < instance
+                              ? list.end()
+                              : list.lower_bound(instance);
+    return {position, kNew, position != list.end() && position->first == instance};
+}
+
+int AlignmentInternals::Record(const Alignment &alignment, Alignment::PartsMap &list,
+                               const Place &place, const du::SmartPtr<qlk::Instance> &instance,
+                               const qlk::ShapeInstance &shape) {
+    if (place.former != kNew) {
+        // Listed before and drawn still: the entry stays, with the location
+        // stored before the first move.
+        alignment.regeneration->listed[place.former].reached = true;
+        return 1;
+    }
+    // Where the shape instance stands now becomes the instance's stored location.
+    dg::Location location;
+    shape.GetLocation(location);
+    const auto entry = list.emplace_hint(place.position, instance, location);
+    EntryAdded(alignment, list, *entry, &shape);
+    return 1;
+}
 
 int Alignment::AddPartToCompletePartsList(const du::SmartPtr<qlk::Instance> &instance,
                                           PartsMap &list) const {
     if (!instance || !scene)
         return 0;
-    const auto position = Locate(list, instance);
-    if (IsListedAt(list, position, instance))
+    const auto place = AlignmentInternals::Locate(*this, list, instance);
+    if (place.listed)
         return 0;
     du::SmartPtr<qlk::ShapeInstance> shape;
     scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shape);
     // Nothing drawn, nothing to move.
     if (!shape)
         return 0;
-    return Record(*this, list, position, instance, *shape);
+    return AlignmentInternals::Record(*this, list, place, instance, *shape);
 }
 
 int Alignment::AddAssemblyToCompletePartsList(const du::SmartPtr<qlk::Instance> &instance,
                                               PartsMap &list) const {
     if (!instance || !scene)
         return 0;
-    auto position = Locate(list, instance);
+    auto place = AlignmentInternals::Locate(*this, list, instance);
     // Listed already: its sub-tree was walked when it was listed.
-    if (IsListedAt(list, position, instance))
+    if (place.listed)
         return 0;
     int added = 0;
     if (instance->HasChildren()) {
@@ -99,12 +115,12 @@ int Alignment::AddAssemblyToCompletePartsList(const du::SmartPtr<qlk::Instance> 
             added += AddAssemblyToCompletePartsList(lease.children[i], list);
         }
         // The children have taken their places; this node's may have moved on.
-        position = Locate(list, instance);
+        place = AlignmentInternals::Locate(*this, list, instance);
     }
     du::SmartPtr<qlk::ShapeInstance> shape;
     scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shape);
     if (shape)
-        return added + Record(*this, list, position, instance, *shape);
+        return added + AlignmentInternals::Record(*this, list, place, instance, *shape);
     // Every node of a moving sub-tree must move, drawn or not; the scene gives
     // an undrawn node a shape instance so that it can be placed.
     scene->CreateShapeInstance(instance, 0, du::Symbol::EMPTY);
@@ -241,20 +257,54 @@ void AlignmentInternals::TrimChildBuffers(const Alignment &alignment) {
         GiveBackRoom(buffer, 0);
 }
 
-void KeepStoredLocations(Alignment::PartsMap &fresh, Alignment::PartsMap &old) {
-    auto freshEntry = fresh.begin();
-    auto oldEntry = old.begin();
-    while (freshEntry != fresh.end() && oldEntry != old.end()) {
-        if (freshEntry->first < oldEntry->first) {
-            ++freshEntry;
-        } else if (oldEntry->first < freshEntry->first) {
-            ++oldEntry;
-        } else {
-            freshEntry->second = oldEntry->second;
-            oldEntry = old.erase(oldEntry);
-            ++freshEntry;
+Alignment::PartsMap AlignmentInternals::Regenerate(Alignment &alignment) {
+    Alignment::PartsMap &list = alignment.completePartsList;
+    Alignment::Regeneration regeneration;
+    // The instances' addresses, read in list order through the record, the
+    // nodes asked for ahead.
+    const std::vector<Alignment::ListSlot> &slots = ListInOrder(alignment);
+    const std::size_t count = slots.size();
+    const std::size_t version = alignment.listRecord.version;
+    regeneration.listed.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + kNodesAhead < count)
+            Prefetch<sizeof(Alignment::PartsMap::value_type)>(slots[i + kNodesAhead].entry);
+        regeneration.listed.push_back(
+            {reinterpret_cast<std::uintptr_t>(slots[i].entry->first.get()), false});
+    }
+
+    Alignment::PartsMap added;
+    regeneration.into = &added;
+    struct Scope {
+        Alignment &alignment;
+        Alignment::Regeneration *outer;
+        ~Scope() { alignment.regeneration = outer; }
+    } scope{alignment, alignment.regeneration};
+    alignment.regeneration = &regeneration;
+    alignment.GenerateCompletePartsList(added);
+
+    Alignment::PartsMap dropped;
+    const Alignment::ListRecord &record = alignment.listRecord;
+    if (record.version == version && record.current && list.size() == count) {
+        // As it was: the record still names its entries.
+        for (std::size_t i = 0; i < count; ++i)
+            if (!regeneration.listed[i].reached)
+                dropped.insert(dropped.end(), list.extract(slots[i].entry->first));
+    } else {
+        // The host changed the list from inside the generation: whatever it
+        // listed meanwhile stays, as an entry listed by a run does.
+        for (auto entry = list.begin(); entry != list.end();) {
+            const auto at = FindFormer(regeneration.listed,
+                                       reinterpret_cast<std::uintptr_t>(entry->first.get()));
+            if (at != regeneration.listed.end() && !at->reached)
+                dropped.insert(dropped.end(), list.extract(entry++));
+            else
+                ++entry;
         }
     }
+    // Node handles move: nothing is allocated, nothing can fail from here on.
+    list.merge(added);
+    return dropped;
 }
 
 } // namespace qlalignparts

@@ -81,6 +81,27 @@ struct AlignmentInternals {
     // The record in list order, brought up to date first.
     static std::vector<Alignment::ListSlot> &ListInOrder(const Alignment &alignment);
 
+    // ---- Generating the complete parts list ------------------------------
+    // Where an instance stands in the list being generated.
+    struct Place {
+        Alignment::PartsMap::iterator position; // its entry in that list, or its place there
+        std::size_t former;                     // see Regenerate; kNew otherwise
+        bool listed;                            // generation has listed it already
+    };
+    static constexpr std::size_t kNew = static_cast<std::size_t>(-1);
+    static Place Locate(const Alignment &alignment, Alignment::PartsMap &list,
+                        const du::SmartPtr<qlk::Instance> &instance);
+    // Lists the instance, drawn as `shape`, at its place; answers 1.
+    static int Record(const Alignment &alignment, Alignment::PartsMap &list, const Place &place,
+                      const du::SmartPtr<qlk::Instance> &instance, const qlk::ShapeInstance &shape);
+    // A removal's generation of the list anew. An instance listed before
+    // (`former`, its index in the list as it was) that generation reaches
+    // again keeps its entry as it is, its stored location with it; only the
+    // instances new to the list are looked up and recorded, aside. Afterwards
+    // the list holds what generation reached and the answer holds what dropped
+    // out. Should the host fail on the way, the list is left as it was.
+    static Alignment::PartsMap Regenerate(Alignment &alignment);
+
     // Calls `visit(entry)` for every entry of completePartsList in list order;
     // `visit` answers the shape instance the scene gave for it (null for none).
     // Some entries ahead of the one visited, their nodes, instances and shape
@@ -131,6 +152,18 @@ struct AlignmentInternals {
 
     static constexpr std::size_t kNodesAhead = 32;
     static constexpr std::size_t kObjectsAhead = 16;
+};
+
+// What a removal's generation knows of the list as it was: its instances in
+// list order, each with whether generation has reached it again, and the list
+// that takes the instances new to it.
+struct Alignment::Regeneration {
+    struct Former {
+        std::uintptr_t address;
+        bool reached;
+    };
+    std::vector<Former> listed;
+    const Alignment::PartsMap *into = nullptr;
 };
 
 // The children buffers of an assembly walk: one per depth, in a deque so that a
