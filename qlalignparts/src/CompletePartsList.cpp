@@ -34,41 +34,66 @@ int Alignment::GenerateCompletePartsList(PartsMap &list) const {
 
 namespace {
 
-// The instance at `address` among those of the list as it was, or the end.
-template <class Formers> auto FindFormer(Formers &listed, std::uintptr_t address) {
-    const auto at = std::lower_bound(
-        listed.begin(), listed.end(), address,
-        [](const auto &former, std::uintptr_t value) { return former.address < value; });
-    return at != listed.end() && at->address == address ? at : listed.end();
+std::uintptr_t AddressOf(const void *object) {
+    return reinterpret_cast<std::uintptr_t>(object);
 }
 
 } // namespace
 
+Alignment::Regeneration::Regeneration(std::size_t count) : places(2), shift(63) {
+    while (places.size() < 2 * count) {
+        places.resize(2 * places.size());
+        --shift;
+    }
+}
+
+void Alignment::Regeneration::Add(std::uintptr_t address, const void *drawn, std::uint32_t index) {
+    Former *place = Find(address);
+    *place = {address, drawn, index, false};
+}
+
+// The place of `address`, or the free place where it would go.
+Alignment::Regeneration::Former *Alignment::Regeneration::Find(std::uintptr_t address) {
+    constexpr std::uint64_t kSpread = 0x9E3779B97F4A7C15u; // 2^64 over the golden ratio
+    const std::size_t last = places.size() - 1;
+    std::size_t at = static_cast<std::size_t>((static_cast<std::uint64_t>(address) * kSpread) >> shift);
+    while (places[at].address != address && places[at].address != 0)
+        at = (at + 1) & last;
+    return &places[at];
+}
+
 AlignmentInternals::Place AlignmentInternals::Locate(const Alignment &alignment,
                                                      Alignment::PartsMap &list,
                                                      const du::SmartPtr<qlk::Instance> &instance) {
-    const Alignment::Regeneration *regeneration = alignment.regeneration;
+    Alignment::Regeneration *regeneration = alignment.regeneration;
     if (regeneration && regeneration->into == &list) {
-        const auto &listed = regeneration->listed;
-        const auto at = FindFormer(listed, reinterpret_cast<std::uintptr_t>(instance.get()));
-        if (at != listed.end())
-            return {list.end(), static_cast<std::size_t>(at - listed.begin()), at->reached};
+        Alignment::Regeneration::Former *former = regeneration->Find(AddressOf(instance.get()));
+        if (former->address != 0)
+            return {list.end(), former, former->reached};
     }
     // Parts are mostly listed in the order they were made, which is mostly the
     // order of their addresses; the place is then at the end, found without a search.
     const auto position = list.empty() || std::prev(list.end())->first < instance
                               ? list.end()
                               : list.lower_bound(instance);
-    return {position, kNew, position != list.end() && position->first == instance};
+    return {position, nullptr, position != list.end() && position->first == instance};
+}
+
+void AlignmentInternals::PrefetchAhead(const Alignment &alignment, const Alignment::PartsMap &list,
+                                       const qlk::Instance *instance) {
+    Prefetch<sizeof(qlk::Instance)>(instance);
+    Alignment::Regeneration *regeneration = alignment.regeneration;
+    if (regeneration && regeneration->into == &list)
+        Prefetch<sizeof(qlk::ShapeInstance)>(regeneration->Find(AddressOf(instance))->drawn);
 }
 
 int AlignmentInternals::Record(const Alignment &alignment, Alignment::PartsMap &list,
                                const Place &place, const du::SmartPtr<qlk::Instance> &instance,
                                const qlk::ShapeInstance &shape) {
-    if (place.former != kNew) {
+    if (place.former) {
         // Listed before and drawn still: the entry stays, with the location
         // stored before the first move.
-        alignment.regeneration->listed[place.former].reached = true;
+        place.former->reached = true;
         return 1;
     }
     // Where the shape instance stands now becomes the instance's stored location.
@@ -107,11 +132,14 @@ int Alignment::AddAssemblyToCompletePartsList(const du::SmartPtr<qlk::Instance> 
         AlignmentInternals::ChildrenLease lease(*this);
         instance->GetChildren(lease.children);
         const std::size_t count = lease.children.size();
+        constexpr std::size_t ahead = AlignmentInternals::kObjectsAhead;
+        // The children are needed soon wherever the heap put them: the first
+        // ones at once, each later one some places ahead.
+        for (std::size_t i = 0; i < count && i < ahead; ++i)
+            AlignmentInternals::PrefetchAhead(*this, list, lease.children[i].get());
         for (std::size_t i = 0; i < count; ++i) {
-            // The next children are needed soon wherever the heap put them.
-            if (i + AlignmentInternals::kObjectsAhead < count)
-                AlignmentInternals::Prefetch<sizeof(qlk::Instance)>(
-                    lease.children[i + AlignmentInternals::kObjectsAhead].get());
+            if (i + ahead < count)
+                AlignmentInternals::PrefetchAhead(*this, list, lease.children[i + ahead].get());
             added += AddAssemblyToCompletePartsList(lease.children[i], list);
         }
         // The children have taken their places; this node's may have moved on.
@@ -259,18 +287,17 @@ void AlignmentInternals::TrimChildBuffers(const Alignment &alignment) {
 
 Alignment::PartsMap AlignmentInternals::Regenerate(Alignment &alignment) {
     Alignment::PartsMap &list = alignment.completePartsList;
-    Alignment::Regeneration regeneration;
-    // The instances' addresses, read in list order through the record, the
-    // nodes asked for ahead.
+    // The instances, read in list order through the record, the nodes asked
+    // for ahead.
     const std::vector<Alignment::ListSlot> &slots = ListInOrder(alignment);
     const std::size_t count = slots.size();
     const std::size_t version = alignment.listRecord.version;
-    regeneration.listed.reserve(count);
+    Alignment::Regeneration regeneration(count);
     for (std::size_t i = 0; i < count; ++i) {
         if (i + kNodesAhead < count)
             Prefetch<sizeof(Alignment::PartsMap::value_type)>(slots[i + kNodesAhead].entry);
-        regeneration.listed.push_back(
-            {reinterpret_cast<std::uintptr_t>(slots[i].entry->first.get()), false});
+        regeneration.Add(AddressOf(slots[i].entry->first.get()), slots[i].drawn,
+                         static_cast<std::uint32_t>(i));
     }
 
     Alignment::PartsMap added;
@@ -287,17 +314,16 @@ Alignment::PartsMap AlignmentInternals::Regenerate(Alignment &alignment) {
     const Alignment::ListRecord &record = alignment.listRecord;
     if (record.version == version && record.current && list.size() == count) {
         // As it was: the record still names its entries.
-        for (std::size_t i = 0; i < count; ++i)
-            if (!regeneration.listed[i].reached)
-                dropped.insert(dropped.end(), list.extract(slots[i].entry->first));
+        for (const auto &former : regeneration.places)
+            if (former.address != 0 && !former.reached)
+                dropped.insert(list.extract(slots[former.index].entry->first));
     } else {
         // The host changed the list from inside the generation: whatever it
         // listed meanwhile stays, as an entry listed by a run does.
         for (auto entry = list.begin(); entry != list.end();) {
-            const auto at = FindFormer(regeneration.listed,
-                                       reinterpret_cast<std::uintptr_t>(entry->first.get()));
-            if (at != regeneration.listed.end() && !at->reached)
-                dropped.insert(dropped.end(), list.extract(entry++));
+            const auto *former = regeneration.Find(AddressOf(entry->first.get()));
+            if (former->address != 0 && !former->reached)
+                dropped.insert(list.extract(entry++));
             else
                 ++entry;
         }

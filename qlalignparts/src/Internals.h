@@ -10,6 +10,28 @@
 
 namespace qlalignparts {
 
+// What a removal's generation knows of the list as it was: each of its
+// instances, found by its address, with the entry's place in list order, the
+// shape instance the scene last answered for it and whether generation has
+// reached it again; and the list that takes the instances new to it.
+struct Alignment::Regeneration {
+    struct Former {
+        std::uintptr_t address; // 0 for a free place
+        const void *drawn;      // the record's hint, for early requests only
+        std::uint32_t index;
+        bool reached;
+    };
+    explicit Regeneration(std::size_t count);
+    void Add(std::uintptr_t address, const void *drawn, std::uint32_t index);
+    Former *Find(std::uintptr_t address);
+
+    // Open addressing: an instance is found at the place its address hashes
+    // to or at one of the next; never more than half of them are taken.
+    std::vector<Former> places;
+    unsigned shift;
+    const Alignment::PartsMap *into = nullptr;
+};
+
 struct AlignmentInternals {
     // Posting. Each builds the event on the stack and posts it on the Alignment's
     // observable base; the event is gone when the call returns.
@@ -85,22 +107,26 @@ struct AlignmentInternals {
     // Where an instance stands in the list being generated.
     struct Place {
         Alignment::PartsMap::iterator position; // its entry in that list, or its place there
-        std::size_t former;                     // see Regenerate; kNew otherwise
-        bool listed;                            // generation has listed it already
+        Alignment::Regeneration::Former *former; // see Regenerate; null otherwise
+        bool listed;                             // generation has listed it already
     };
-    static constexpr std::size_t kNew = static_cast<std::size_t>(-1);
     static Place Locate(const Alignment &alignment, Alignment::PartsMap &list,
                         const du::SmartPtr<qlk::Instance> &instance);
     // Lists the instance, drawn as `shape`, at its place; answers 1.
     static int Record(const Alignment &alignment, Alignment::PartsMap &list, const Place &place,
                       const du::SmartPtr<qlk::Instance> &instance, const qlk::ShapeInstance &shape);
     // A removal's generation of the list anew. An instance listed before
-    // (`former`, its index in the list as it was) that generation reaches
+    // (`former`, what is known of it from the list as it was) that generation reaches
     // again keeps its entry as it is, its stored location with it; only the
     // instances new to the list are looked up and recorded, aside. Afterwards
     // the list holds what generation reached and the answer holds what dropped
     // out. Should the host fail on the way, the list is left as it was.
     static Alignment::PartsMap Regenerate(Alignment &alignment);
+    // Asks the memory early for an instance that generation into `list` is
+    // about to reach and, while a removal regenerates, for the shape instance
+    // the scene last answered for it.
+    static void PrefetchAhead(const Alignment &alignment, const Alignment::PartsMap &list,
+                              const qlk::Instance *instance);
 
     // Calls `visit(entry)` for every entry of completePartsList in list order;
     // `visit` answers the shape instance the scene gave for it (null for none).
@@ -152,18 +178,6 @@ struct AlignmentInternals {
 
     static constexpr std::size_t kNodesAhead = 32;
     static constexpr std::size_t kObjectsAhead = 16;
-};
-
-// What a removal's generation knows of the list as it was: its instances in
-// list order, each with whether generation has reached it again, and the list
-// that takes the instances new to it.
-struct Alignment::Regeneration {
-    struct Former {
-        std::uintptr_t address;
-        bool reached;
-    };
-    std::vector<Former> listed;
-    const Alignment::PartsMap *into = nullptr;
 };
 
 // The children buffers of an assembly walk: one per depth, in a deque so that a
