@@ -41,7 +41,7 @@ std::uintptr_t AddressOf(const void *object) {
 } // namespace
 
 Alignment::Regeneration::Regeneration(std::size_t count) : places(2), shift(63) {
-    while (places.size() < 2 * count) {
+    while (2 * places.size() < 3 * count) {
         places.resize(2 * places.size());
         --shift;
     }

@@ -26,7 +26,7 @@ struct Alignment::Regeneration {
     Former *Find(std::uintptr_t address);
 
     // Open addressing: an instance is found at the place its address hashes
-    // to or at one of the next; never more than half of them are taken.
+    // to or at one of the next; never more than two thirds of them are taken.
     std::vector<Former> places;
     unsigned shift;
     const Alignment::PartsMap *into = nullptr;
