@@ -311,9 +311,9 @@ Alignment::PartsMap AlignmentInternals::Regenerate(Alignment &alignment) {
     alignment.GenerateCompletePartsList(added);
 
     Alignment::PartsMap dropped;
-    const Alignment::ListRecord &record = alignment.listRecord;
-    if (record.version == version && record.current && list.size() == count) {
-        // As it was: the record still names its entries.
+    if (alignment.listRecord.version == version) {
+        // As it was (any change of the list counts in the version): the
+        // record still names its entries.
         for (const auto &former : regeneration.places)
             if (former.address != 0 && !former.reached)
                 dropped.insert(list.extract(slots[former.index].entry->first));
