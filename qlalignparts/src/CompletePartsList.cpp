@@ -4,7 +4,6 @@
 // Entries are only ever added here, never overwritten: however often the list
 // is generated again after the parts have moved, moving back restores the
 // placements from before the first move.
-#include "CompletePartsList.h"
 #include "Internals.h"
 
 #include <algorithm>
@@ -35,76 +34,121 @@ int Alignment::GenerateCompletePartsList(PartsMap &list) const {
 
 namespace {
 
-// Where `instance` stands in the list: its entry, or the place it would take.
-// Parts are mostly listed in the order they were made, which is mostly the
-// order of their addresses; the place is then at the end, found without a search.
-Alignment::PartsMap::iterator Locate(Alignment::PartsMap &list,
-                                     const du::SmartPtr<qlk::Instance> &instance) {
-    if (list.empty() || std::prev(list.end())->first < instance)
-        return list.end();
-    return list.lower_bound(instance);
-}
-
-bool IsListedAt(const Alignment::PartsMap &list, Alignment::PartsMap::iterator position,
-                const du::SmartPtr<qlk::Instance> &instance) {
-    return position != list.end() && position->first == instance;
-}
-
-// Records where the shape instance stands now as the instance's stored location.
-int Record(const Alignment &alignment, Alignment::PartsMap &list,
-           Alignment::PartsMap::iterator position, const du::SmartPtr<qlk::Instance> &instance,
-           const qlk::ShapeInstance &shape) {
-    dg::Location location;
-    shape.GetLocation(location);
-    const auto entry = list.emplace_hint(position, instance, location);
-    AlignmentInternals::EntryAdded(alignment, list, *entry, &shape);
-    return 1;
+std::uintptr_t AddressOf(const void *object) {
+    return reinterpret_cast<std::uintptr_t>(object);
 }
 
 } // namespace
+
+Alignment::Regeneration::Regeneration(std::size_t count) : places(2), shift(63) {
+    while (2 * places.size() < 3 * count) {
+        places.resize(2 * places.size());
+        --shift;
+    }
+}
+
+void Alignment::Regeneration::Add(std::uintptr_t address, const void *drawn, std::uint32_t index) {
+    Former *place = Find(address);
+    *place = {address, drawn, index, false};
+}
+
+// The place of `address`, or the free place where it would go.
+Alignment::Regeneration::Former *Alignment::Regeneration::Find(std::uintptr_t address) {
+    constexpr std::uint64_t kSpread = 0x9E3779B97F4A7C15u; // 2^64 over the golden ratio
+    const std::size_t last = places.size() - 1;
+    std::size_t at = static_cast<std::size_t>((static_cast<std::uint64_t>(address) * kSpread) >> shift);
+    while (places[at].address != address && places[at].address != 0)
+        at = (at + 1) & last;
+    return &places[at];
+}
+
+AlignmentInternals::Place AlignmentInternals::Locate(const Alignment &alignment,
+                                                     Alignment::PartsMap &list,
+                                                     const du::SmartPtr<qlk::Instance> &instance) {
+    Alignment::Regeneration *regeneration = alignment.regeneration;
+    if (regeneration && regeneration->into == &list) {
+        Alignment::Regeneration::Former *former = regeneration->Find(AddressOf(instance.get()));
+        if (former->address != 0)
+            return {list.end(), former, former->reached};
+    }
+    // Parts are mostly listed in the order they were made, which is mostly the
+    // order of their addresses; the place is then at the end, found without a search.
+    const auto position = list.empty() || std::prev(list.end())->first < instance
+                              ? list.end()
+                              : list.lower_bound(instance);
+    return {position, nullptr, position != list.end() && position->first == instance};
+}
+
+void AlignmentInternals::PrefetchAhead(const Alignment &alignment, const Alignment::PartsMap &list,
+                                       const qlk::Instance *instance) {
+    Prefetch<sizeof(qlk::Instance)>(instance);
+    Alignment::Regeneration *regeneration = alignment.regeneration;
+    if (regeneration && regeneration->into == &list)
+        Prefetch<sizeof(qlk::ShapeInstance)>(regeneration->Find(AddressOf(instance))->drawn);
+}
+
+int AlignmentInternals::Record(const Alignment &alignment, Alignment::PartsMap &list,
+                               const Place &place, const du::SmartPtr<qlk::Instance> &instance,
+                               const qlk::ShapeInstance &shape) {
+    if (place.former) {
+        // Listed before and drawn still: the entry stays, with the location
+        // stored before the first move.
+        place.former->reached = true;
+        return 1;
+    }
+    // Where the shape instance stands now becomes the instance's stored location.
+    dg::Location location;
+    shape.GetLocation(location);
+    const auto entry = list.emplace_hint(place.position, instance, location);
+    EntryAdded(alignment, list, *entry, &shape);
+    return 1;
+}
 
 int Alignment::AddPartToCompletePartsList(const du::SmartPtr<qlk::Instance> &instance,
                                           PartsMap &list) const {
     if (!instance || !scene)
         return 0;
-    const auto position = Locate(list, instance);
-    if (IsListedAt(list, position, instance))
+    const auto place = AlignmentInternals::Locate(*this, list, instance);
+    if (place.listed)
         return 0;
     du::SmartPtr<qlk::ShapeInstance> shape;
     scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shape);
     // Nothing drawn, nothing to move.
     if (!shape)
         return 0;
-    return Record(*this, list, position, instance, *shape);
+    return AlignmentInternals::Record(*this, list, place, instance, *shape);
 }
 
 int Alignment::AddAssemblyToCompletePartsList(const du::SmartPtr<qlk::Instance> &instance,
                                               PartsMap &list) const {
     if (!instance || !scene)
         return 0;
-    auto position = Locate(list, instance);
+    auto place = AlignmentInternals::Locate(*this, list, instance);
     // Listed already: its sub-tree was walked when it was listed.
-    if (IsListedAt(list, position, instance))
+    if (place.listed)
         return 0;
     int added = 0;
     if (instance->HasChildren()) {
         AlignmentInternals::ChildrenLease lease(*this);
         instance->GetChildren(lease.children);
         const std::size_t count = lease.children.size();
+        constexpr std::size_t ahead = AlignmentInternals::kObjectsAhead;
+        // The children are needed soon wherever the heap put them: the first
+        // ones at once, each later one some places ahead.
+        for (std::size_t i = 0; i < count && i < ahead; ++i)
+            AlignmentInternals::PrefetchAhead(*this, list, lease.children[i].get());
         for (std::size_t i = 0; i < count; ++i) {
-            // The next children are needed soon wherever the heap put them.
-            if (i + AlignmentInternals::kObjectsAhead < count)
-                AlignmentInternals::Prefetch<sizeof(qlk::Instance)>(
-                    lease.children[i + AlignmentInternals::kObjectsAhead].get());
+            if (i + ahead < count)
+                AlignmentInternals::PrefetchAhead(*this, list, lease.children[i + ahead].get());
             added += AddAssemblyToCompletePartsList(lease.children[i], list);
         }
         // The children have taken their places; this node's may have moved on.
-        position = Locate(list, instance);
+        place = AlignmentInternals::Locate(*this, list, instance);
     }
     du::SmartPtr<qlk::ShapeInstance> shape;
     scene->GetShapeInstance(du::ConstSmartPtr<qlk::Instance>(instance), shape);
     if (shape)
-        return added + Record(*this, list, position, instance, *shape);
+        return added + AlignmentInternals::Record(*this, list, place, instance, *shape);
     // Every node of a moving sub-tree must move, drawn or not; the scene gives
     // an undrawn node a shape instance so that it can be placed.
     scene->CreateShapeInstance(instance, 0, du::Symbol::EMPTY);
@@ -241,20 +285,52 @@ void AlignmentInternals::TrimChildBuffers(const Alignment &alignment) {
         GiveBackRoom(buffer, 0);
 }
 
-void KeepStoredLocations(Alignment::PartsMap &fresh, Alignment::PartsMap &old) {
-    auto freshEntry = fresh.begin();
-    auto oldEntry = old.begin();
-    while (freshEntry != fresh.end() && oldEntry != old.end()) {
-        if (freshEntry->first < oldEntry->first) {
-            ++freshEntry;
-        } else if (oldEntry->first < freshEntry->first) {
-            ++oldEntry;
-        } else {
-            freshEntry->second = oldEntry->second;
-            oldEntry = old.erase(oldEntry);
-            ++freshEntry;
+Alignment::PartsMap AlignmentInternals::Regenerate(Alignment &alignment) {
+    Alignment::PartsMap &list = alignment.completePartsList;
+    // The instances, read in list order through the record, the nodes asked
+    // for ahead.
+    const std::vector<Alignment::ListSlot> &slots = ListInOrder(alignment);
+    const std::size_t count = slots.size();
+    const std::size_t version = alignment.listRecord.version;
+    Alignment::Regeneration regeneration(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + kNodesAhead < count)
+            Prefetch<sizeof(Alignment::PartsMap::value_type)>(slots[i + kNodesAhead].entry);
+        regeneration.Add(AddressOf(slots[i].entry->first.get()), slots[i].drawn,
+                         static_cast<std::uint32_t>(i));
+    }
+
+    Alignment::PartsMap added;
+    regeneration.into = &added;
+    struct Scope {
+        Alignment &alignment;
+        Alignment::Regeneration *outer;
+        ~Scope() { alignment.regeneration = outer; }
+    } scope{alignment, alignment.regeneration};
+    alignment.regeneration = &regeneration;
+    alignment.GenerateCompletePartsList(added);
+
+    Alignment::PartsMap dropped;
+    if (alignment.listRecord.version == version) {
+        // As it was (any change of the list counts in the version): the
+        // record still names its entries.
+        for (const auto &former : regeneration.places)
+            if (former.address != 0 && !former.reached)
+                dropped.insert(list.extract(slots[former.index].entry->first));
+    } else {
+        // The host changed the list from inside the generation: whatever it
+        // listed meanwhile stays, as an entry listed by a run does.
+        for (auto entry = list.begin(); entry != list.end();) {
+            const auto *former = regeneration.Find(AddressOf(entry->first.get()));
+            if (former->address != 0 && !former->reached)
+                dropped.insert(list.extract(entry++));
+            else
+                ++entry;
         }
     }
+    // Node handles move: nothing is allocated, nothing can fail from here on.
+    list.merge(added);
+    return dropped;
 }
 
 } // namespace qlalignparts

@@ -10,6 +10,28 @@
 
 namespace qlalignparts {
 
+// What a removal's generation knows of the list as it was: each of its
+// instances, found by its address, with the entry's place in list order, the
+// shape instance the scene last answered for it and whether generation has
+// reached it again; and the list that takes the instances new to it.
+struct Alignment::Regeneration {
+    struct Former {
+        std::uintptr_t address; // 0 for a free place
+        const void *drawn;      // the record's hint, for early requests only
+        std::uint32_t index;
+        bool reached;
+    };
+    explicit Regeneration(std::size_t count);
+    void Add(std::uintptr_t address, const void *drawn, std::uint32_t index);
+    Former *Find(std::uintptr_t address);
+
+    // Open addressing: an instance is found at the place its address hashes
+    // to or at one of the next; never more than two thirds of them are taken.
+    std::vector<Former> places;
+    unsigned shift;
+    const Alignment::PartsMap *into = nullptr;
+};
+
 struct AlignmentInternals {
     // Posting. Each builds the event on the stack and posts it on the Alignment's
     // observable base; the event is gone when the call returns.
@@ -80,6 +102,31 @@ struct AlignmentInternals {
                            const Alignment::PartsMap::value_type &entry, const void *drawn);
     // The record in list order, brought up to date first.
     static std::vector<Alignment::ListSlot> &ListInOrder(const Alignment &alignment);
+
+    // ---- Generating the complete parts list ------------------------------
+    // Where an instance stands in the list being generated.
+    struct Place {
+        Alignment::PartsMap::iterator position; // its entry in that list, or its place there
+        Alignment::Regeneration::Former *former; // see Regenerate; null otherwise
+        bool listed;                             // generation has listed it already
+    };
+    static Place Locate(const Alignment &alignment, Alignment::PartsMap &list,
+                        const du::SmartPtr<qlk::Instance> &instance);
+    // Lists the instance, drawn as `shape`, at its place; answers 1.
+    static int Record(const Alignment &alignment, Alignment::PartsMap &list, const Place &place,
+                      const du::SmartPtr<qlk::Instance> &instance, const qlk::ShapeInstance &shape);
+    // A removal's generation of the list anew. An instance listed before
+    // (`former`, what is known of it from the list as it was) that generation reaches
+    // again keeps its entry as it is, its stored location with it; only the
+    // instances new to the list are looked up and recorded, aside. Afterwards
+    // the list holds what generation reached and the answer holds what dropped
+    // out. Should the host fail on the way, the list is left as it was.
+    static Alignment::PartsMap Regenerate(Alignment &alignment);
+    // Asks the memory early for an instance that generation into `list` is
+    // about to reach and, while a removal regenerates, for the shape instance
+    // the scene last answered for it.
+    static void PrefetchAhead(const Alignment &alignment, const Alignment::PartsMap &list,
+                              const qlk::Instance *instance);
 
     // Calls `visit(entry)` for every entry of completePartsList in list order;
     // `visit` answers the shape instance the scene gave for it (null for none).

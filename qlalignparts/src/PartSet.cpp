@@ -4,7 +4,6 @@
 // Each kind is matched differently on removal: a part by the host's equality of
 // selection items, an assembly by the selected object, a collection by its
 // comparison object. So a fresh item for the same selection removes a member.
-#include "CompletePartsList.h"
 #include "Internals.h"
 
 #include <algorithm>
@@ -170,16 +169,10 @@ void Alignment::Remove(const std::vector<du::SmartPtr<qlk::SelectionItem>> &item
     }
 
     try {
-        // Regenerating reads current locations; those of instances still taking
-        // part are replaced by their stored ones, so that the old list is left
-        // holding exactly what dropped out. The new list is built aside: should
-        // the host fail on the way, the recorded locations are all still there.
-        PartsMap rebuilt;
-        GenerateCompletePartsList(rebuilt);
-        KeepStoredLocations(rebuilt, completePartsList);
-        PartsMap dropped;
-        dropped.swap(completePartsList);
-        completePartsList.swap(rebuilt);
+        // Instances still taking part keep their stored locations; those new
+        // to the list are recorded where they stand now. Should the host fail
+        // on the way, the recorded locations are all still there.
+        PartsMap dropped = AlignmentInternals::Regenerate(*this);
         AlignmentInternals::ListChanged(*this);
 
         if (previewed) {

@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FailingCall{"ResetFinalRun", Fault::SMOOTH_EXPLODE, 1,
                                   [](Alignment &a, auto &) { a.Reset(8); }},
                       FailingCall{"RemoveMoveBack", Fault::SMOOTH_EXPLODE, 1, kRemoveFirst},
-                      FailingCall{"RemoveRebuild", Fault::GET_LOCATION, 1, kRemoveFirst},
+                      FailingCall{"RemoveMoveBackHalfway", Fault::GET_LOCATION, 1, kRemoveFirst},
                       FailingCall{"AddSelectedRun", Fault::SMOOTH_EXPLODE, 1,
                                   [](Alignment &a, auto &) { a.AddSelected(); }},
                       FailingCall{"ApplyRecording", Fault::GET_LOCATION, 2,
@@ -139,9 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
                                   false}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// The rebuild after a removal reads locations from the host; failing halfway,
-// it must not leave the list with the aligned placements taken for stored ones,
-// nor the flags and observers describing the old part set.
+// A removal that fails in the host must not leave the list with the aligned
+// placements taken for stored ones, nor the flags and observers describing the
+// old part set.
 TEST_F(HostFaults, ARebuildThatFailsLosesNoStoredLocation) {
     host.Select({TestScene::PartItem(first)});
     host.scene->InjectFault(Fault::GET_LOCATION, 1);
@@ -156,6 +156,79 @@ TEST_F(HostFaults, ARebuildThatFailsLosesNoStoredLocation) {
     // The next removal that succeeds sends the part home from where it stands.
     alignment->Remove({TestScene::PartItem(first)});
     EXPECT_TRUE(StandAt(firstStored, Aligned(secondStored)));
+}
+
+// A collection naming an instance that the scene draws only after the
+// alignment has run: the next removal's rebuild finds it new to the list, and
+// so reads its location, after the instances still taking part.
+class LateDrawnMember : public HostFaults {
+protected:
+    // Calls `then` (once) when generation asks for the collection's members.
+    class Collection : public qlk::CollectionSelectionItem {
+    public:
+        Collection(const SmartPtr<du::RefCounted> &comparison, const SmartPtr<qlk::Instance> &member)
+            : qlk::CollectionSelectionItem(comparison, du::Symbol("Group"), nullptr,
+                                           {TestScene::PartItem(member)}, {}) {}
+        const std::vector<SmartPtr<qlk::SelectionItem>> &GetFirstItemList() const override {
+            if (std::function<void()> call = std::move(then)) {
+                then = nullptr;
+                call();
+            }
+            return qlk::CollectionSelectionItem::GetFirstItemList();
+        }
+        mutable std::function<void()> then;
+    };
+
+    void SetUp() override {
+        HostFaults::SetUp();
+        late = host.AddInstance("late", Placement(0, 0, 0), nullptr, true);
+        collection = new Collection(SmartPtr<du::RefCounted>(new qlk::Instance("group")), late);
+        host.Select({SmartPtr<qlk::SelectionItem>(collection.get())});
+        alignment->AddSelected();
+        host.scene->CreateShapeInstance(late, lateStored);
+        host.Select({TestScene::PartItem(first)});
+        Settle();
+    }
+    void TearDown() override {
+        host.selectionManager->Clear();
+        host.scene->RemoveShapeInstance(late.get());
+        collection = nullptr;
+        late = nullptr;
+        HostFaults::TearDown();
+    }
+
+    const dg::Location lateStored = Placement(0, 0, 7);
+    SmartPtr<qlk::Instance> late;
+    SmartPtr<Collection> collection;
+};
+
+// The host fails on the new member's location, after the rebuild has reached
+// the part that stays: every stored location is still there to go home to.
+TEST_F(LateDrawnMember, ARebuildFailingAfterThePartsThatStayLosesNoStoredLocation) {
+    host.scene->InjectFault(Fault::GET_LOCATION, 1);
+    EXPECT_THROW(alignment->Remove({TestScene::PartItem(first)}), std::runtime_error);
+    EXPECT_EQ(host.scene->GetFiredFaults(), 1u);
+    EXPECT_EQ(observer->Take(), Events({"parts"}));
+    host.scene->FinishAnimations();
+    EXPECT_TRUE(AlignedNow()); // nothing moved
+    alignment->SetPreviewed(false);
+    EXPECT_TRUE(Home());
+    EXPECT_TRUE(LocationNear(host.FinalLocation(late), lateStored));
+}
+
+// A run from inside the rebuild lists the new member first; the removal keeps
+// that entry, with the location the run stored, and still sends home only
+// what dropped out.
+TEST_F(LateDrawnMember, ARunFromInsideTheRebuildKeepsWhatItListed) {
+    collection->then = [this] { alignment->SetOffsets(dg::DVec3::ZERO, dg::DVec3::ZERO); };
+    alignment->Remove({TestScene::PartItem(first)});
+    EXPECT_EQ(observer->Take(), Events({"offsets", "parts"}));
+    host.scene->FinishAnimations();
+    EXPECT_TRUE(StandAt(firstStored, Aligned(secondStored)));
+    EXPECT_TRUE(LocationNear(host.FinalLocation(late), Aligned(lateStored)));
+    alignment->SetPreviewed(false);
+    EXPECT_TRUE(Home());
+    EXPECT_TRUE(LocationNear(host.FinalLocation(late), lateStored));
 }
 
 TEST_F(HostFaults, AFailedRunAfterAddingStillTellsTheObservers) {

@@ -268,6 +268,11 @@ private:
     // are walked (not part of the member table).
     struct ChildBuffers;
     mutable std::unique_ptr<ChildBuffers> childBuffers;
+
+    // While a removal generates the list anew, what generation learns of the
+    // list as it was (not part of the member table); null otherwise.
+    struct Regeneration;
+    mutable Regeneration *regeneration = nullptr;
 };
 
 } // namespace qlalignparts
