@@ -282,7 +282,7 @@ void AlignmentInternals::TrimChildBuffers(const Alignment &alignment) {
     if (!alignment.childBuffers || alignment.childBuffers->depth != 0)
         return;
     for (auto &buffer : alignment.childBuffers->byDepth)
-        GiveBackRoom(buffer, 0);
+        GiveBackRoom(buffer, 0, kKeptChildren);
 }
 
 Alignment::PartsMap AlignmentInternals::Regenerate(Alignment &alignment) {

@@ -170,11 +170,16 @@ struct AlignmentInternals {
     // Gives back a vector's room when it is far beyond what is needed (twice
     // that and a slack), so that an alignment whose list has shrunk does not
     // keep the memory of its largest run for the rest of its life.
-    template <class T> static void GiveBackRoom(std::vector<T> &vector, std::size_t needed) {
-        if (vector.capacity() > 2 * needed + kKeptSlack)
+    template <class T>
+    static void GiveBackRoom(std::vector<T> &vector, std::size_t needed,
+                             std::size_t slack = kKeptSlack) {
+        if (vector.capacity() > 2 * needed + slack)
             std::vector<T>().swap(vector);
     }
     static constexpr std::size_t kKeptSlack = 1024;
+    // The room kept per depth for the children of an assembly: enough for
+    // most; a wider one's is made for its walk and given back after.
+    static constexpr std::size_t kKeptChildren = 64;
 
     static constexpr std::size_t kNodesAhead = 32;
     static constexpr std::size_t kObjectsAhead = 16;
