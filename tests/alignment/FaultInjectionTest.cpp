@@ -239,15 +239,16 @@ TEST_F(HostFaults, AFailedRecordingStillClosesItsGroup) {
 // A host that runs its own code from inside the n-th location query of a
 // recording, and there drops one of three parts (by its place in the list,
 // which goes by address), maybe running the alignment again at once: the
-// recording goes on over the list as it now stands, past the part it was at.
-// Answers the places of the parts whose moves were recorded.
-class RecordingWhileAPartDrops : public HostFaults {
-protected:
-    std::vector<int> Record(int nthCall, int dropped, bool runAgain) {
-        host.Select({TestScene::PartItem(third)});
+// recording goes on over the list as it now stands, past the part it was at,
+// and never over the dropped part.
+TEST_F(HostFaults, ARecordingGoesOnOverTheListAsItNowStands) {
+    Instances listed{first, second, third};
+    std::sort(listed.begin(), listed.end());
+    // The places in the list of the parts whose moves were recorded.
+    const auto record = [&](const SmartPtr<qlk::Instance> &taken, int nthCall, int dropped,
+                            bool runAgain) {
+        host.Select({TestScene::PartItem(taken)});
         alignment->AddSelected();
-        Instances listed{first, second, third};
-        std::sort(listed.begin(), listed.end());
         host.scene->InjectCallBack(Fault::GET_LOCATION, nthCall, [&] {
             alignment->Remove({TestScene::PartItem(listed[dropped])});
             if (runAgain)
@@ -255,7 +256,6 @@ protected:
         });
         const SmartPtr<qlk::Operation> operation = NewOperation();
         alignment->Apply(operation);
-        host.selectionManager->Clear();
         std::vector<int> moved;
         for (const auto &step : operation->GetSteps())
             for (int i = 0; i < 3; ++i)
@@ -264,15 +264,10 @@ protected:
                         moved.push_back(i);
         EXPECT_EQ(moved.size() + 2, operation->GetSteps().size()) << "and the group's two ends";
         return moved;
-    }
-};
-
-TEST_F(RecordingWhileAPartDrops, NeverRecordsTheDroppedPartAfterwards) {
-    EXPECT_EQ(Record(1, 2, false), std::vector<int>({0, 1}));
-}
-
-TEST_F(RecordingWhileAPartDrops, StopsAtTheEndOfTheListAsRunAgain) {
-    EXPECT_EQ(Record(3, 0, true), std::vector<int>({0, 1, 2}));
+    };
+    EXPECT_EQ(record(third, 1, 2, false), std::vector<int>({0, 1}));
+    EXPECT_EQ(record(listed[2], 3, 0, true), std::vector<int>({0, 1, 2}));
+    host.selectionManager->Clear();
 }
 
 TEST_F(HostFaults, AConstructionWhoseFirstMoveFailsLeavesNothingBehind) {

@@ -19,30 +19,19 @@
 #include <tiny_gltf.h>
 
 #include "GltfFile.h"
-#include "Runner.h"
+#include "ScriptRun.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using alignpartsdemo::GltfFile;
 using alignpartsdemo::GltfNode;
+using qltest::RunText;
+using qltest::ScriptRun;
 
 const std::string kModels = QLAP_GLTF_MODELS;
 const std::string kEngine = kModels + "/2CylinderEngine-glTF-Binary/2CylinderEngine.glb";
 const std::string kData = QLAP_GLTF_DATA;
-
-struct ScriptRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-ScriptRun RunText(const std::string &script) {
-    std::istringstream in(script);
-    std::ostringstream out, err;
-    const int status = alignpartsdemo::RunScript(in, out, err);
-    return {status, out.str(), err.str()};
-}
 
 using Placement = std::array<double, 12>; // position, then the axes row by row
 
@@ -157,10 +146,6 @@ struct RoundTrip {
     std::string source;
     const char *saved;
 };
-
-void PrintTo(const RoundTrip &trip, std::ostream *out) {
-    *out << trip.name;
-}
 
 class SavedWithoutAMove : public GltfFiles, public ::testing::WithParamInterface<RoundTrip> {};
 
