@@ -205,18 +205,16 @@ TEST_F(AlignmentFixture, ThePartsListBuildersCountWhatTheyAdd) {
     const auto single = host.AddInstance("single", Placement(0, 0, 1));
     const auto extra = host.AddInstance("extra", Placement(0, 0, 3));
     const auto undrawn = host.AddInstance("undrawn", dg::Location(), nullptr, true);
-    const SmartPtr<qlk::SelectionItem> group(new qlk::CollectionSelectionItem(
+    const SmartPtr<qlk::CollectionSelectionItem> group(new qlk::CollectionSelectionItem(
         SmartPtr<qlk::Object>(new qlk::Object), qlk::mcad_selection::Collection, nullptr,
         {TestScene::PartItem(single), TestScene::PartItem(extra)},
         {TestScene::AssemblyItem(inner), TestScene::PartItem(single)}));
     Start({});
     const Alignment &a = *alignment;
-    const auto count = [](int added, const Alignment::PartsMap &list) {
-        return std::make_pair(added, list.size());
-    };
-    Alignment::PartsMap list;
+    Alignment::PartsMap list; // each count is the list's size after it
+    const auto count = [&list](int added) { return std::make_pair(added, list.size()); };
     const auto assembly = Granted(ListAssembly{});
-    EXPECT_EQ(count((a.*assembly)(top, list), list), std::make_pair(44, 44ul));
+    EXPECT_EQ(count((a.*assembly)(top, list)), std::make_pair(44, 44ul));
     before = du::RefAudit::Snapshot(); // the scene keeps what it drew for `inner`
     EXPECT_EQ((a.*assembly)(inner, list) + (a.*assembly)(nullptr, list), 0);
     const auto part = Granted(ListPart{});
@@ -225,17 +223,15 @@ TEST_F(AlignmentFixture, ThePartsListBuildersCountWhatTheyAdd) {
 
     list.clear();
     const auto collection = Granted(ListCollection{});
-    const SmartPtr<qlk::CollectionSelectionItem> members(
-        dynamic_cast<qlk::CollectionSelectionItem *>(group.get()));
-    EXPECT_EQ(count((a.*collection)(members, list), list), std::make_pair(4, 4ul));
-    EXPECT_EQ((a.*collection)(members, list) + (a.*collection)(nullptr, list), 0);
+    EXPECT_EQ(count((a.*collection)(group, list)), std::make_pair(4, 4ul));
+    EXPECT_EQ((a.*collection)(group, list) + (a.*collection)(nullptr, list), 0);
 
     host.Select({TestScene::PartItem(single), TestScene::AssemblyItem(unit, true),
-                 TestScene::AssemblyItem(top), group});
+                 TestScene::AssemblyItem(top), SmartPtr<qlk::SelectionItem>(group.get())});
     alignment->AddSelected();
     list.clear();
     const auto generate = Granted(Generate{});
-    EXPECT_EQ(count((a.*generate)(list), list), std::make_pair(48, 48ul));
+    EXPECT_EQ(count((a.*generate)(list)), std::make_pair(48, 48ul));
     EXPECT_EQ((a.*generate)(list), 0);
     host.selectionManager->Clear();
 }
