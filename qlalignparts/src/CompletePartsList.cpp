@@ -9,26 +9,46 @@
 #include <algorithm>
 #include <iterator>
 #include <new>
+#include <optional>
 
 namespace qlalignparts {
 
 int Alignment::GenerateCompletePartsList(PartsMap &list) const {
-    struct Trimmer {
+    struct Scope {
         const Alignment &alignment;
-        ~Trimmer() { AlignmentInternals::TrimChildBuffers(alignment); }
-    } trimmer{*this};
-    int added = 0;
-    for (const auto &part : parts) {
-        // An assembly chosen as a part still moves with its whole sub-tree.
-        if (part->IsTreatedAsPart())
-            added += AddAssemblyToCompletePartsList(part, list);
-        else
-            added += AddPartToCompletePartsList(part, list);
+        FirstGeneration *outer;
+        ~Scope() {
+            alignment.firstGeneration = outer;
+            AlignmentInternals::TrimChildBuffers(alignment);
+        }
+    } scope{*this, firstGeneration};
+    std::optional<FirstGeneration> first;
+    if (list.empty() && !(regeneration && regeneration->into == &list)) {
+        first.emplace(list, listRecord.version);
+        firstGeneration = &*first;
     }
-    for (const auto &assembly : assemblies)
-        added += AddAssemblyToCompletePartsList(assembly, list);
-    for (const auto &collection : collections)
-        added += AddCollectionToCompletePartsList(collection, list);
+    int added = 0;
+    try {
+        for (const auto &part : parts) {
+            // An assembly chosen as a part still moves with its whole sub-tree.
+            if (part->IsTreatedAsPart())
+                added += AddAssemblyToCompletePartsList(part, list);
+            else
+                added += AddPartToCompletePartsList(part, list);
+        }
+        for (const auto &assembly : assemblies)
+            added += AddAssemblyToCompletePartsList(assembly, list);
+        for (const auto &collection : collections)
+            added += AddCollectionToCompletePartsList(collection, list);
+    } catch (...) {
+        // What was listed before the failure stays listed, as it would
+        // entry by entry.
+        if (first)
+            AlignmentInternals::PutInPlace(*this, *first);
+        throw;
+    }
+    if (first)
+        AlignmentInternals::PutInPlace(*this, *first);
     return added;
 }
 
@@ -38,7 +58,105 @@ std::uintptr_t AddressOf(const void *object) {
     return reinterpret_cast<std::uintptr_t>(object);
 }
 
+// Where an address goes first in a table of places of 2^(64 - shift) entries.
+std::size_t FirstPlace(std::uintptr_t address, unsigned shift) {
+    constexpr std::uint64_t kSpread = 0x9E3779B97F4A7C15u; // 2^64 over the golden ratio
+    return static_cast<std::size_t>((static_cast<std::uint64_t>(address) * kSpread) >> shift);
+}
+
 } // namespace
+
+bool Alignment::FirstGeneration::Listed(std::uintptr_t address) const {
+    if (keys.empty())
+        return false;
+    const std::size_t last = places.size() - 1;
+    std::size_t at = FirstPlace(address, shift);
+    while (places[at] != address && places[at] != 0)
+        at = (at + 1) & last;
+    return places[at] == address;
+}
+
+void Alignment::FirstGeneration::Add(const du::SmartPtr<qlk::Instance> &instance,
+                                     const dg::Location &location, const void *drawn) {
+    if (3 * (keys.size() + 1) > 2 * places.size()) {
+        std::vector<std::uintptr_t> grown(2 * places.size());
+        grown.swap(places);
+        --shift;
+        for (const std::uintptr_t taken : grown)
+            if (taken != 0) {
+                std::size_t at = FirstPlace(taken, shift);
+                while (places[at] != 0)
+                    at = (at + 1) & (places.size() - 1);
+                places[at] = taken;
+            }
+    }
+    const std::uintptr_t address = AddressOf(instance.get());
+    keys.push_back({address, static_cast<std::uint32_t>(aside.size())});
+    try {
+        aside.push_back({instance, location, drawn});
+    } catch (...) {
+        keys.pop_back();
+        throw;
+    }
+    std::size_t at = FirstPlace(address, shift);
+    while (places[at] != 0)
+        at = (at + 1) & (places.size() - 1);
+    places[at] = address;
+}
+
+void AlignmentInternals::PutInPlace(const Alignment &alignment, Alignment::FirstGeneration &first) {
+    Alignment::PartsMap *list = first.into;
+    if (!list)
+        return;
+    auto &keys = first.keys;
+    auto &straight = first.straight;
+    const std::size_t count = keys.size();
+    // Into a list no one else has changed since generation began, the
+    // record comes out in list order on the way. The room is taken before
+    // anything moves: should it fail, the entries are all still aside.
+    std::sort(keys.begin(), keys.end());
+    const bool recorded = list == &alignment.completePartsList && first.recordable &&
+                          alignment.listRecord.version == first.version;
+    if (list == &alignment.completePartsList)
+        ListChanged(alignment); // until it is made below
+    std::vector<Alignment::ListSlot> slots;
+    if (recorded)
+        slots.reserve(straight.size() + count);
+    first.into = nullptr;
+    std::size_t next = 0; // in `straight`
+    auto hint = list->begin();
+    for (std::size_t i = 0; i < count; ++i) {
+        // The entries aside, and then their instances, some places ahead.
+        if (i + kNodesAhead < count)
+            Prefetch<sizeof(Alignment::FirstGeneration::Aside)>(
+                &first.aside[keys[i + kNodesAhead].index]);
+        if (i + kObjectsAhead < count)
+            Prefetch<sizeof(qlk::Instance)>(
+                first.aside[keys[i + kObjectsAhead].index].instance.get());
+        auto &entry = first.aside[keys[i].index];
+        // Each goes in after the one before unless one listed straight away
+        // lies between them; only then is its place searched for.
+        const auto listed = list->emplace_hint(hint, entry.instance, entry.location);
+        hint = std::next(listed);
+        entry.instance = nullptr; // while the instance is at hand
+        if (!recorded)
+            continue;
+        for (; next < straight.size() &&
+               AddressOf(straight[next].entry->first.get()) < keys[i].address;
+             ++next)
+            slots.push_back(straight[next]);
+        slots.push_back({&*listed, entry.drawn});
+    }
+    std::deque<Alignment::FirstGeneration::Aside>().swap(first.aside);
+    if (!recorded)
+        return;
+    slots.insert(slots.end(), straight.begin() + static_cast<std::ptrdiff_t>(next), straight.end());
+    Alignment::ListRecord &record = alignment.listRecord;
+    record.slots.swap(slots);
+    record.current = true;
+    ++record.version;
+    std::vector<std::pair<std::uintptr_t, Alignment::ListSlot>>().swap(record.added);
+}
 
 Alignment::Regeneration::Regeneration(std::size_t count) : places(2), shift(63) {
     while (2 * places.size() < 3 * count) {
@@ -54,9 +172,8 @@ void Alignment::Regeneration::Add(std::uintptr_t address, const void *drawn, std
 
 // The place of `address`, or the free place where it would go.
 Alignment::Regeneration::Former *Alignment::Regeneration::Find(std::uintptr_t address) {
-    constexpr std::uint64_t kSpread = 0x9E3779B97F4A7C15u; // 2^64 over the golden ratio
     const std::size_t last = places.size() - 1;
-    std::size_t at = static_cast<std::size_t>((static_cast<std::uint64_t>(address) * kSpread) >> shift);
+    std::size_t at = FirstPlace(address, shift);
     while (places[at].address != address && places[at].address != 0)
         at = (at + 1) & last;
     return &places[at];
@@ -65,18 +182,27 @@ Alignment::Regeneration::Former *Alignment::Regeneration::Find(std::uintptr_t ad
 AlignmentInternals::Place AlignmentInternals::Locate(const Alignment &alignment,
                                                      Alignment::PartsMap &list,
                                                      const du::SmartPtr<qlk::Instance> &instance) {
+    const std::size_t version = alignment.listRecord.version;
+    const Alignment::FirstGeneration *first = alignment.firstGeneration;
+    if (first && first->into == &list) {
+        // Beyond the last entry it cannot be listed; below it, it went
+        // straight in (among few, in a heap in use for hours) or aside.
+        const bool listed = !list.empty() && !(std::prev(list.end())->first < instance) &&
+                            (first->Listed(AddressOf(instance.get())) || list.count(instance));
+        return {list.end(), nullptr, listed, version};
+    }
     Alignment::Regeneration *regeneration = alignment.regeneration;
     if (regeneration && regeneration->into == &list) {
         Alignment::Regeneration::Former *former = regeneration->Find(AddressOf(instance.get()));
         if (former->address != 0)
-            return {list.end(), former, former->reached};
+            return {list.end(), former, former->reached, version};
     }
     // Parts are mostly listed in the order they were made, which is mostly the
     // order of their addresses; the place is then at the end, found without a search.
     const auto position = list.empty() || std::prev(list.end())->first < instance
                               ? list.end()
                               : list.lower_bound(instance);
-    return {position, nullptr, position != list.end() && position->first == instance};
+    return {position, nullptr, position != list.end() && position->first == instance, version};
 }
 
 void AlignmentInternals::PrefetchAhead(const Alignment &alignment, const Alignment::PartsMap &list,
@@ -99,8 +225,29 @@ int AlignmentInternals::Record(const Alignment &alignment, Alignment::PartsMap &
     // Where the shape instance stands now becomes the instance's stored location.
     dg::Location location;
     shape.GetLocation(location);
-    const auto entry = list.emplace_hint(place.position, instance, location);
-    EntryAdded(alignment, list, *entry, &shape);
+    Alignment::FirstGeneration *first = alignment.firstGeneration;
+    if (first && first->into == &list) {
+        if (!list.empty() && !(std::prev(list.end())->first < instance)) {
+            first->Add(instance, location, &shape);
+            return 1;
+        }
+        const auto entry = list.emplace_hint(list.end(), instance, location);
+        try {
+            first->straight.push_back({&*entry, &shape});
+        } catch (const std::bad_alloc &) {
+            // The entry is listed all the same; the record is simply made afresh.
+            first->recordable = false;
+        }
+        return 1;
+    }
+    // The host may have changed the list from inside one of its calls since
+    // the place was found: then the place may be gone, and the instance may
+    // even be listed by now (its entry stays as it is).
+    const auto hint = place.version == alignment.listRecord.version ? place.position : list.end();
+    const std::size_t before = list.size();
+    const auto entry = list.emplace_hint(hint, instance, location);
+    if (list.size() != before)
+        EntryAdded(alignment, list, *entry, &shape);
     return 1;
 }
 

@@ -32,6 +32,47 @@ struct Alignment::Regeneration {
     const Alignment::PartsMap *into = nullptr;
 };
 
+// A generation into an empty list, as when parts are first taken in. In a
+// young heap parts are made in the order they are listed, so their addresses,
+// the list's keys, mostly rise, and each new entry goes at the list's end. In
+// a heap in use for hours they come in no order, and putting each in its place
+// would mean a search down a tree whose nodes lie anywhere. So an instance
+// whose address is beyond the list's last goes straight in at the end; the
+// others are listed aside, with a small table to tell which are listed
+// already, and go in, in key order, once generation is over. Anything that
+// reads the list meanwhile (an operation the host starts from inside one of
+// its calls) has them put in place first; generation then lists straight into
+// the list.
+struct Alignment::FirstGeneration {
+    struct Aside {
+        du::SmartPtr<qlk::Instance> instance;
+        dg::Location location;
+        const void *drawn;
+    };
+    struct Key {
+        std::uintptr_t address;
+        std::uint32_t index; // in `aside`
+        bool operator<(const Key &other) const { return address < other.address; }
+    };
+    FirstGeneration(PartsMap &list, std::size_t version) : into(&list), version(version) {}
+    bool Listed(std::uintptr_t address) const; // aside
+    void Add(const du::SmartPtr<qlk::Instance> &instance, const dg::Location &location,
+             const void *drawn);
+
+    PartsMap *into;      // null once the entries are in place
+    std::size_t version; // the list record's when generation began
+    // The entries that went straight in, in list order, for the record.
+    std::vector<ListSlot> straight;
+    bool recordable = true; // `straight` names every one of them
+    // A deque: growing it copies no entry, and so takes no reference again.
+    std::deque<Aside> aside;
+    std::vector<Key> keys;
+    // Open addressing, as for a removal: never more than two thirds of the
+    // places taken, 0 for a free place.
+    std::vector<std::uintptr_t> places = std::vector<std::uintptr_t>(16);
+    unsigned shift = 60;
+};
+
 struct AlignmentInternals {
     // Posting. Each builds the event on the stack and posts it on the Alignment's
     // observable base; the event is gone when the call returns.
@@ -50,8 +91,13 @@ struct AlignmentInternals {
     // Inside the constructor (no reference yet) it holds nothing.
     class KeepAlive {
     public:
+        // An operation started from inside a first generation sees the list
+        // as generation has made it so far.
         explicit KeepAlive(Alignment *alignment)
-            : held_(HeldElsewhere(alignment) ? alignment : nullptr) {}
+            : held_(HeldElsewhere(alignment) ? alignment : nullptr) {
+            if (alignment->firstGeneration)
+                PutInPlace(*alignment, *alignment->firstGeneration);
+        }
         KeepAlive(const KeepAlive &) = delete;
         KeepAlive &operator=(const KeepAlive &) = delete;
 
@@ -106,9 +152,10 @@ struct AlignmentInternals {
     // ---- Generating the complete parts list ------------------------------
     // Where an instance stands in the list being generated.
     struct Place {
-        Alignment::PartsMap::iterator position; // its entry in that list, or its place there
+        Alignment::PartsMap::iterator position;  // its entry in that list, or its place there
         Alignment::Regeneration::Former *former; // see Regenerate; null otherwise
         bool listed;                             // generation has listed it already
+        std::size_t version; // the list record's, to tell whether `position` still holds
     };
     static Place Locate(const Alignment &alignment, Alignment::PartsMap &list,
                         const du::SmartPtr<qlk::Instance> &instance);
@@ -122,6 +169,9 @@ struct AlignmentInternals {
     // the list holds what generation reached and the answer holds what dropped
     // out. Should the host fail on the way, the list is left as it was.
     static Alignment::PartsMap Regenerate(Alignment &alignment);
+    // Puts the entries a first generation made aside into its list, in key
+    // order; generation lists straight into the list from then on.
+    static void PutInPlace(const Alignment &alignment, Alignment::FirstGeneration &first);
     // Asks the memory early for an instance that generation into `list` is
     // about to reach and, while a removal regenerates, for the shape instance
     // the scene last answered for it.

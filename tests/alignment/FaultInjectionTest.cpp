@@ -186,9 +186,8 @@ TEST_F(LateDrawnMember, ARebuildFailingAfterThePartsThatStayLosesNoStoredLocatio
 // that entry, with the location the run stored, and still sends home all that
 // dropped out, wherever the two parts stand in the list.
 TEST_F(LateDrawnMember, ARunFromInsideTheRebuildKeepsWhatItListed) {
-    host.scene->InjectCallBack(Fault::GET_LOCATION, 1, [this] {
-        alignment->SetOffsets(dg::DVec3::ZERO, dg::DVec3::ZERO);
-    });
+    host.scene->InjectCallBack(Fault::GET_LOCATION, 1,
+                               [this] { alignment->SetOffsets(dg::DVec3::ZERO, dg::DVec3::ZERO); });
     alignment->Remove({TestScene::PartItem(first), TestScene::PartItem(second)});
     EXPECT_EQ(observer->Take(), Events({"offsets", "parts"}));
     host.scene->FinishAnimations();
@@ -251,6 +250,66 @@ TEST_F(HostFaults, ARecordingGoesOnOverTheListAsItNowStands) {
     };
     EXPECT_EQ(record(third, 1, 2, false), std::vector<int>({0, 1}));
     EXPECT_EQ(record(listed[2], 3, 0, true), std::vector<int>({0, 1, 2}));
+    host.selectionManager->Clear();
+}
+
+// A collection of three parts taken in afresh, in falling order of their
+// addresses, so that the list's entries are not made in its order. A host that records the
+// alignment from inside the third part's location query gets the two parts
+// listed before it; the generation then goes on and lists the third too.
+TEST_F(HostFaults, AnOperationFromInsideAFirstGenerationSeesTheListSoFar) {
+    alignment->Reset(1);
+    Settle();
+    Instances falling{first, second, third};
+    std::sort(falling.rbegin(), falling.rend());
+    host.Select({SmartPtr<qlk::SelectionItem>(new qlk::CollectionSelectionItem(
+        SmartPtr<du::RefCounted>(new qlk::Object), du::Symbol("Group"), nullptr,
+        {TestScene::PartItem(falling[0]), TestScene::PartItem(falling[1]),
+         TestScene::PartItem(falling[2])},
+        {}))});
+    const SmartPtr<qlk::Operation> operation = NewOperation();
+    host.scene->InjectCallBack(Fault::GET_LOCATION, 3, [&] { alignment->Apply(operation); });
+    alignment->AddSelected();
+    std::vector<const qlk::ShapeInstance *> moved;
+    for (const auto &step : operation->GetSteps())
+        if (auto *move = dynamic_cast<qlk::ComponentMoveOperationStep *>(step.get()))
+            moved.push_back(move->GetShapeInstance().get());
+    EXPECT_EQ(moved, std::vector<const qlk::ShapeInstance *>(
+                         {host.Shape(falling[1]).get(), host.Shape(falling[0]).get()}));
+    host.scene->FinishAnimations();
+    EXPECT_TRUE(AlignedNow());
+    alignment->SetPreviewed(false);
+    EXPECT_TRUE(Home());
+    EXPECT_TRUE(LocationNear(host.FinalLocation(third), Placement(0, 0, 9)));
+    host.selectionManager->Clear();
+}
+
+// A part whose place in the list is before a collection's member, taken in
+// while the host, from inside its location query, removes the collection:
+// the member's entry is gone by the time the part is listed, and must not be
+// where the part's entry goes.
+TEST_F(HostFaults, AnEntryRemovedFromInsideAGenerationIsNoPlaceForTheNext) {
+    alignment->Reset(1);
+    Settle();
+    Instances rising{first, second, third};
+    std::sort(rising.begin(), rising.end());
+    const dg::Location lowHome = host.FinalLocation(rising[0]);
+    const dg::Location highHome = host.FinalLocation(rising[2]);
+    const SmartPtr<qlk::SelectionItem> group(new qlk::CollectionSelectionItem(
+        SmartPtr<du::RefCounted>(new qlk::Object), du::Symbol("Group"), nullptr,
+        {TestScene::PartItem(rising[2])}, {}));
+    host.Select({group});
+    alignment->AddSelected();
+    Settle();
+    host.Select({TestScene::PartItem(rising[0])});
+    host.scene->InjectCallBack(Fault::GET_LOCATION, 1, [&] { alignment->Remove({group}); });
+    alignment->AddSelected();
+    host.scene->FinishAnimations();
+    EXPECT_EQ(alignment->GetNumCollections(), 0u);
+    EXPECT_TRUE(LocationNear(host.FinalLocation(rising[0]), Aligned(lowHome)));
+    EXPECT_TRUE(LocationNear(host.FinalLocation(rising[2]), highHome));
+    alignment->SetPreviewed(false);
+    EXPECT_TRUE(LocationNear(host.FinalLocation(rising[0]), lowHome));
     host.selectionManager->Clear();
 }
 

@@ -273,6 +273,12 @@ private:
     // list as it was (not part of the member table); null otherwise.
     struct Regeneration;
     mutable Regeneration *regeneration = nullptr;
+
+    // While a generation fills an empty list, the entries it has made so far,
+    // kept aside until they go into the list in key order (not part of the
+    // member table); null otherwise.
+    struct FirstGeneration;
+    mutable FirstGeneration *firstGeneration = nullptr;
 };
 
 } // namespace qlalignparts
