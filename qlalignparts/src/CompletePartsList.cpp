@@ -24,6 +24,10 @@ int Alignment::GenerateCompletePartsList(PartsMap &list) const {
     } scope{*this, firstGeneration};
     std::optional<FirstGeneration> first;
     if (list.empty() && !(regeneration && regeneration->into == &list)) {
+        // The entries listed straight away do not go through the record:
+        // it is stale until they are all in place.
+        if (&list == &completePartsList)
+            AlignmentInternals::ListChanged(*this);
         first.emplace(list, listRecord.version);
         firstGeneration = &*first;
     }
@@ -64,6 +68,14 @@ std::size_t FirstPlace(std::uintptr_t address, unsigned shift) {
     return static_cast<std::size_t>((static_cast<std::uint64_t>(address) * kSpread) >> shift);
 }
 
+// Takes the first free place for an address not in the table yet.
+void TakePlace(std::vector<std::uintptr_t> &places, unsigned shift, std::uintptr_t address) {
+    std::size_t at = FirstPlace(address, shift);
+    while (places[at] != 0)
+        at = (at + 1) & (places.size() - 1);
+    places[at] = address;
+}
+
 } // namespace
 
 bool Alignment::FirstGeneration::Listed(std::uintptr_t address) const {
@@ -83,12 +95,8 @@ void Alignment::FirstGeneration::Add(const du::SmartPtr<qlk::Instance> &instance
         grown.swap(places);
         --shift;
         for (const std::uintptr_t taken : grown)
-            if (taken != 0) {
-                std::size_t at = FirstPlace(taken, shift);
-                while (places[at] != 0)
-                    at = (at + 1) & (places.size() - 1);
-                places[at] = taken;
-            }
+            if (taken != 0)
+                TakePlace(places, shift, taken);
     }
     const std::uintptr_t address = AddressOf(instance.get());
     keys.push_back({address, static_cast<std::uint32_t>(aside.size())});
@@ -98,10 +106,7 @@ void Alignment::FirstGeneration::Add(const du::SmartPtr<qlk::Instance> &instance
         keys.pop_back();
         throw;
     }
-    std::size_t at = FirstPlace(address, shift);
-    while (places[at] != 0)
-        at = (at + 1) & (places.size() - 1);
-    places[at] = address;
+    TakePlace(places, shift, address);
 }
 
 void AlignmentInternals::PutInPlace(const Alignment &alignment, Alignment::FirstGeneration &first) {
@@ -117,8 +122,6 @@ void AlignmentInternals::PutInPlace(const Alignment &alignment, Alignment::First
     std::sort(keys.begin(), keys.end());
     const bool recorded = list == &alignment.completePartsList && first.recordable &&
                           alignment.listRecord.version == first.version;
-    if (list == &alignment.completePartsList)
-        ListChanged(alignment); // until it is made below
     std::vector<Alignment::ListSlot> slots;
     if (recorded)
         slots.reserve(straight.size() + count);
