@@ -23,7 +23,8 @@ int Alignment::GenerateCompletePartsList(PartsMap &list) const {
         }
     } scope{*this, firstGeneration};
     std::optional<FirstGeneration> first;
-    if (list.empty() && !(regeneration && regeneration->into == &list)) {
+    const bool chosen = !parts.empty() || !assemblies.empty() || !collections.empty();
+    if (chosen && list.empty() && !(regeneration && regeneration->into == &list)) {
         // The entries listed straight away do not go through the record:
         // it is stale until they are all in place.
         if (&list == &completePartsList)
