@@ -54,6 +54,22 @@ protected:
     ::testing::AssertionResult AlignedNow() const {
         return StandAt(Aligned(firstStored), Aligned(secondStored));
     }
+    // The part set emptied and every part home; the three parts by address.
+    Instances Afresh() {
+        alignment->Reset(1);
+        Settle();
+        Instances parts{first, second, third};
+        std::sort(parts.begin(), parts.end());
+        return parts;
+    }
+    // A collection of the given parts, in that order.
+    static SmartPtr<qlk::SelectionItem> Group(const Instances &members) {
+        std::vector<SmartPtr<qlk::SelectionItem>> items;
+        for (const auto &member : members)
+            items.push_back(TestScene::PartItem(member));
+        return SmartPtr<qlk::SelectionItem>(new qlk::CollectionSelectionItem(
+            SmartPtr<du::RefCounted>(new qlk::Object), du::Symbol("Group"), nullptr, items, {}));
+    }
 
     const dg::Location firstStored = Placement(1, 2, 0, 0, 0, 30);
     const dg::Location secondStored = Placement(-2, 0, 3, 90, 0, 0);
@@ -146,9 +162,7 @@ protected:
     void SetUp() override {
         HostFaults::SetUp();
         late = host.AddInstance("late", Placement(0, 0, 0), nullptr, true);
-        host.Select({SmartPtr<qlk::SelectionItem>(new qlk::CollectionSelectionItem(
-            SmartPtr<du::RefCounted>(new qlk::Object), du::Symbol("Group"), nullptr,
-            {TestScene::PartItem(late)}, {}))});
+        host.Select({Group({late})});
         alignment->AddSelected();
         host.scene->CreateShapeInstance(late, lateStored);
         host.Select({TestScene::PartItem(first)});
@@ -254,19 +268,14 @@ TEST_F(HostFaults, ARecordingGoesOnOverTheListAsItNowStands) {
 }
 
 // A collection of three parts taken in afresh, in falling order of their
-// addresses, so that the list's entries are not made in its order. A host that records the
-// alignment from inside the third part's location query gets the two parts
-// listed before it; the generation then goes on and lists the third too.
+// addresses, so that the list's entries are not made in its order. A host
+// that records the alignment from inside the third part's location query
+// gets the two parts listed before it; the generation then goes on and lists
+// the third too.
 TEST_F(HostFaults, AnOperationFromInsideAFirstGenerationSeesTheListSoFar) {
-    alignment->Reset(1);
-    Settle();
-    Instances falling{first, second, third};
-    std::sort(falling.rbegin(), falling.rend());
-    host.Select({SmartPtr<qlk::SelectionItem>(new qlk::CollectionSelectionItem(
-        SmartPtr<du::RefCounted>(new qlk::Object), du::Symbol("Group"), nullptr,
-        {TestScene::PartItem(falling[0]), TestScene::PartItem(falling[1]),
-         TestScene::PartItem(falling[2])},
-        {}))});
+    Instances falling = Afresh();
+    std::reverse(falling.begin(), falling.end());
+    host.Select({Group(falling)});
     const SmartPtr<qlk::Operation> operation = NewOperation();
     host.scene->InjectCallBack(Fault::GET_LOCATION, 3, [&] { alignment->Apply(operation); });
     alignment->AddSelected();
@@ -289,15 +298,10 @@ TEST_F(HostFaults, AnOperationFromInsideAFirstGenerationSeesTheListSoFar) {
 // the member's entry is gone by the time the part is listed, and must not be
 // where the part's entry goes.
 TEST_F(HostFaults, AnEntryRemovedFromInsideAGenerationIsNoPlaceForTheNext) {
-    alignment->Reset(1);
-    Settle();
-    Instances rising{first, second, third};
-    std::sort(rising.begin(), rising.end());
+    const Instances rising = Afresh();
     const dg::Location lowHome = host.FinalLocation(rising[0]);
     const dg::Location highHome = host.FinalLocation(rising[2]);
-    const SmartPtr<qlk::SelectionItem> group(new qlk::CollectionSelectionItem(
-        SmartPtr<du::RefCounted>(new qlk::Object), du::Symbol("Group"), nullptr,
-        {TestScene::PartItem(rising[2])}, {}));
+    const SmartPtr<qlk::SelectionItem> group = Group({rising[2]});
     host.Select({group});
     alignment->AddSelected();
     Settle();
