@@ -17,11 +17,13 @@ int Alignment::GenerateCompletePartsList(PartsMap &list) const {
     struct Scope {
         const Alignment &alignment;
         FirstGeneration *outer;
+        std::size_t outerFrom;
         ~Scope() {
             alignment.firstGeneration = outer;
+            alignment.generatedFrom = outerFrom;
             AlignmentInternals::TrimChildBuffers(alignment);
         }
-    } scope{*this, firstGeneration};
+    } scope{*this, firstGeneration, generatedFrom};
     std::optional<FirstGeneration> first;
     const bool chosen = !parts.empty() || !assemblies.empty() || !collections.empty();
     if (chosen && list.empty() && !(regeneration && regeneration->into == &list)) {
@@ -32,19 +34,39 @@ int Alignment::GenerateCompletePartsList(PartsMap &list) const {
         first.emplace(list, listRecord.version);
         firstGeneration = &*first;
     }
+    // Each chosen item is held for its walk: the host may change the part set
+    // from inside one of its calls, and the walk then starts over the part
+    // set as it stands (what is listed already is found listed).
+    const auto walk = [&] {
+        int added = 0;
+        for (const auto &part : parts) {
+            const du::SmartPtr<qlk::Instance> held = part;
+            // An assembly chosen as a part still moves with its whole sub-tree.
+            added += held->IsTreatedAsPart() ? AddAssemblyToCompletePartsList(held, list)
+                                             : AddPartToCompletePartsList(held, list);
+            if (AlignmentInternals::PartSetChangedMeanwhile(*this))
+                return added;
+        }
+        for (const auto &assembly : assemblies) {
+            const du::SmartPtr<qlk::Instance> held = assembly;
+            added += AddAssemblyToCompletePartsList(held, list);
+            if (AlignmentInternals::PartSetChangedMeanwhile(*this))
+                return added;
+        }
+        for (const auto &collection : collections) {
+            const du::SmartPtr<qlk::CollectionSelectionItem> held = collection;
+            added += AddCollectionToCompletePartsList(held, list);
+            if (AlignmentInternals::PartSetChangedMeanwhile(*this))
+                return added;
+        }
+        return added;
+    };
     int added = 0;
     try {
-        for (const auto &part : parts) {
-            // An assembly chosen as a part still moves with its whole sub-tree.
-            if (part->IsTreatedAsPart())
-                added += AddAssemblyToCompletePartsList(part, list);
-            else
-                added += AddPartToCompletePartsList(part, list);
-        }
-        for (const auto &assembly : assemblies)
-            added += AddAssemblyToCompletePartsList(assembly, list);
-        for (const auto &collection : collections)
-            added += AddCollectionToCompletePartsList(collection, list);
+        do {
+            generatedFrom = partSetChanges;
+            added += walk();
+        } while (generatedFrom != partSetChanges);
     } catch (...) {
         // What was listed before the failure stays listed, as it would
         // entry by entry.
@@ -229,6 +251,8 @@ int AlignmentInternals::Record(const Alignment &alignment, Alignment::PartsMap &
     // Where the shape instance stands now becomes the instance's stored location.
     dg::Location location;
     shape.GetLocation(location);
+    if (PartSetChangedMeanwhile(alignment))
+        return 0;
     Alignment::FirstGeneration *first = alignment.firstGeneration;
     if (first && first->into == &list) {
         if (!list.empty() && !(std::prev(list.end())->first < instance)) {
@@ -292,6 +316,8 @@ int Alignment::AddAssemblyToCompletePartsList(const du::SmartPtr<qlk::Instance> 
             if (i + ahead < count)
                 AlignmentInternals::PrefetchAhead(*this, list, lease.children[i + ahead].get());
             added += AddAssemblyToCompletePartsList(lease.children[i], list);
+            if (AlignmentInternals::PartSetChangedMeanwhile(*this))
+                return added;
         }
         // The children have taken their places; this node's may have moved on.
         place = AlignmentInternals::Locate(*this, list, instance);

@@ -150,6 +150,13 @@ struct AlignmentInternals {
     static std::vector<Alignment::ListSlot> &ListInOrder(const Alignment &alignment);
 
     // ---- Generating the complete parts list ------------------------------
+    static void PartSetChanged(Alignment &alignment) { ++alignment.partSetChanges; }
+    // Whether the host changed the part set from inside the generation under
+    // way: the parts it is walking may be gone; it starts over.
+    static bool PartSetChangedMeanwhile(const Alignment &alignment) {
+        return alignment.generatedFrom != Alignment::kNotGenerating &&
+               alignment.generatedFrom != alignment.partSetChanges;
+    }
     // Where an instance stands in the list being generated.
     struct Place {
         Alignment::PartsMap::iterator position;  // its entry in that list, or its place there

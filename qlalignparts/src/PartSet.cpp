@@ -53,6 +53,7 @@ bool Alignment::AddPart(const du::SmartPtr<qlk::SelectionItem> &item) {
         return false;
     selection.push_back(item);
     parts.insert(instance);
+    AlignmentInternals::PartSetChanged(*this);
     return true;
 }
 
@@ -70,6 +71,7 @@ bool Alignment::AddAssembly(const du::SmartPtr<qlk::SelectionItem> &item) {
         return false;
     selection.push_back(item);
     assemblies.insert(instance);
+    AlignmentInternals::PartSetChanged(*this);
     return true;
 }
 
@@ -86,6 +88,7 @@ bool Alignment::AddCollection(const du::SmartPtr<qlk::SelectionItem> &item) {
             return false;
     selection.push_back(item);
     collections.push_back(collection);
+    AlignmentInternals::PartSetChanged(*this);
     return true;
 }
 
@@ -102,6 +105,7 @@ bool Alignment::RemovePart(const du::SmartPtr<qlk::SelectionItem> &item) {
     du::SmartPtr<qlk::Instance> instance = GetItemInstance(item);
     if (instance)
         parts.erase(instance);
+    AlignmentInternals::PartSetChanged(*this);
     return true;
 }
 
@@ -127,6 +131,7 @@ bool Alignment::RemoveAssembly(const du::SmartPtr<qlk::SelectionItem> &item) {
     du::SmartPtr<qlk::Instance> instance = AsInstance(object);
     if (instance)
         assemblies.erase(instance);
+    AlignmentInternals::PartSetChanged(*this);
     return true;
 }
 
@@ -151,6 +156,7 @@ bool Alignment::RemoveCollection(const du::SmartPtr<qlk::SelectionItem> &item) {
                                });
     if (member != collections.end())
         collections.erase(member);
+    AlignmentInternals::PartSetChanged(*this);
     return true;
 }
 

@@ -60,6 +60,7 @@ void Alignment::Reset(int flags) {
         parts.clear();
         assemblies.clear();
         collections.clear();
+        AlignmentInternals::PartSetChanged(*this);
         selection.clear();
         completePartsList.clear();
         AlignmentInternals::ListChanged(*this);

@@ -317,6 +317,36 @@ TEST_F(HostFaults, AnEntryRemovedFromInsideAGenerationIsNoPlaceForTheNext) {
     host.selectionManager->Clear();
 }
 
+// The host changes the part set from inside the location query of the part
+// being listed: dropping that very part, or, not previewed, taking another
+// in. The generation it interrupted starts over the part set as it stands,
+// so the dropped part stays home and the one taken in moves with the rest.
+TEST_F(HostFaults, APartSetChangedWhileBeingListedIsListedAsItStands) {
+    const Instances parts = Afresh();
+    const dg::Location home[] = {host.FinalLocation(parts[0]), host.FinalLocation(parts[1]),
+                                 host.FinalLocation(parts[2])};
+    host.Select({TestScene::PartItem(parts[0]), TestScene::PartItem(parts[1])});
+    host.scene->InjectCallBack(Fault::GET_LOCATION, 1,
+                               [&] { alignment->Remove({TestScene::PartItem(parts[0])}); });
+    alignment->AddSelected();
+    host.scene->FinishAnimations();
+    EXPECT_EQ(alignment->GetNumParts(), 1u);
+    EXPECT_TRUE(LocationNear(host.FinalLocation(parts[0]), home[0]));
+    EXPECT_TRUE(LocationNear(host.FinalLocation(parts[1]), Aligned(home[1])));
+
+    Afresh();
+    alignment->SetPreviewed(false);
+    host.Select({TestScene::PartItem(parts[1])});
+    alignment->AddSelected(); // not previewed: listed by the next run
+    host.Select({TestScene::PartItem(parts[2])});
+    host.scene->InjectCallBack(Fault::GET_LOCATION, 1, [&] { alignment->AddSelected(); });
+    alignment->Apply(NewOperation());
+    EXPECT_EQ(alignment->GetNumParts(), 2u);
+    EXPECT_TRUE(LocationNear(host.FinalLocation(parts[1]), Aligned(home[1])));
+    EXPECT_TRUE(LocationNear(host.FinalLocation(parts[2]), Aligned(home[2])));
+    host.selectionManager->Clear();
+}
+
 TEST_F(HostFaults, AConstructionWhoseFirstMoveFailsLeavesNothingBehind) {
     host.scene->InjectFault(Fault::SMOOTH_EXPLODE, 1);
     const auto audit = du::RefAudit::Snapshot();

@@ -279,6 +279,14 @@ private:
     // member table); null otherwise.
     struct FirstGeneration;
     mutable FirstGeneration *firstGeneration = nullptr;
+
+    // Counts the changes of the part set (not part of the member table); a
+    // generation under way notes the count it began with, so that it goes no
+    // further over a part set the host has changed from inside one of its
+    // calls. `generatedFrom` is kNotGenerating outside a generation.
+    std::size_t partSetChanges = 0;
+    static constexpr std::size_t kNotGenerating = ~std::size_t{0};
+    mutable std::size_t generatedFrom = kNotGenerating;
 };
 
 } // namespace qlalignparts
