@@ -56,6 +56,7 @@ protected:
     }
     // The part set emptied and every part home; the three parts by address.
     Instances Afresh() {
+        alignment->SetPreviewed(true);
         alignment->Reset(1);
         Settle();
         Instances parts{first, second, third};
@@ -317,34 +318,55 @@ TEST_F(HostFaults, AnEntryRemovedFromInsideAGenerationIsNoPlaceForTheNext) {
     host.selectionManager->Clear();
 }
 
-// The host changes the part set from inside the location query of the part
-// being listed: dropping that very part, or, not previewed, taking another
-// in. The generation it interrupted starts over the part set as it stands,
-// so the dropped part stays home and the one taken in moves with the rest.
+// The host changes the part set from inside the first location query of a
+// generation (that of an Apply, not previewed): it drops the member being
+// walked (a part, an assembly, a collection), resets the part set, or takes
+// a part or a collection in (the part before the one walked, the collection
+// beside the one walked). The generation starts over the part set as it
+// stands: what was dropped stays home, what was taken in moves with the rest.
 TEST_F(HostFaults, APartSetChangedWhileBeingListedIsListedAsItStands) {
-    const Instances parts = Afresh();
-    const dg::Location home[] = {host.FinalLocation(parts[0]), host.FinalLocation(parts[1]),
-                                 host.FinalLocation(parts[2])};
-    host.Select({TestScene::PartItem(parts[0]), TestScene::PartItem(parts[1])});
-    host.scene->InjectCallBack(Fault::GET_LOCATION, 1,
-                               [&] { alignment->Remove({TestScene::PartItem(parts[0])}); });
-    alignment->AddSelected();
-    host.scene->FinishAnimations();
-    EXPECT_EQ(alignment->GetNumParts(), 1u);
-    EXPECT_TRUE(LocationNear(host.FinalLocation(parts[0]), home[0]));
-    EXPECT_TRUE(LocationNear(host.FinalLocation(parts[1]), Aligned(home[1])));
-
-    Afresh();
-    alignment->SetPreviewed(false);
-    host.Select({TestScene::PartItem(parts[1])});
-    alignment->AddSelected(); // not previewed: listed by the next run
-    host.Select({TestScene::PartItem(parts[2])});
-    host.scene->InjectCallBack(Fault::GET_LOCATION, 1, [&] { alignment->AddSelected(); });
-    alignment->Apply(NewOperation());
-    EXPECT_EQ(alignment->GetNumParts(), 2u);
-    EXPECT_TRUE(LocationNear(host.FinalLocation(parts[1]), Aligned(home[1])));
-    EXPECT_TRUE(LocationNear(host.FinalLocation(parts[2]), Aligned(home[2])));
+    const auto body = host.AddInstance("body", Placement(0, 0, 4));
+    const auto pin = host.AddInstance("pin", Placement(1, 0, 4), body);
+    const auto group = Group({third}), assembly = TestScene::AssemblyItem(body);
+    const Instances all{first, second, third, body, pin};
+    const Instances rising = Afresh();
+    std::vector<dg::Location> home;
+    for (const auto &instance : all)
+        home.push_back(host.FinalLocation(instance));
+    struct Case {
+        std::vector<SmartPtr<qlk::SelectionItem>> chosen;
+        std::function<void()> inside;
+        Instances aligned;
+    };
+    const auto taken = [&](const SmartPtr<qlk::SelectionItem> &item) {
+        return [&, item] { host.Select({item}), alignment->AddSelected(); };
+    };
+    const auto lowest = TestScene::PartItem(rising[0]), next = TestScene::PartItem(rising[1]);
+    for (const Case &c : {Case{{lowest, next}, [&] { alignment->Remove({lowest}); }, {rising[1]}},
+                          Case{{next}, taken(lowest), {rising[0], rising[1]}},
+                          Case{{assembly}, [&] { alignment->Remove({assembly}); }, {}},
+                          Case{{group}, [&] { alignment->Remove({group}); }, {}},
+                          Case{{TestScene::PartItem(first)}, [&] { alignment->Reset(1); }, {}},
+                          Case{{Group({first})}, taken(group), {first, third}}}) {
+        Afresh();
+        alignment->SetPreviewed(false);
+        host.Select(c.chosen);
+        alignment->AddSelected();
+        host.scene->InjectCallBack(Fault::GET_LOCATION, 1, c.inside);
+        alignment->Apply(NewOperation());
+        EXPECT_EQ(alignment->GetNumParts() + alignment->GetNumAssemblies() +
+                      alignment->GetNumCollections(),
+                  c.aligned.size());
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            const bool moved = std::count(c.aligned.begin(), c.aligned.end(), all[i]) != 0;
+            EXPECT_TRUE(
+                LocationNear(host.FinalLocation(all[i]), moved ? Aligned(home[i]) : home[i]))
+                << "instance " << i;
+        }
+    }
     host.selectionManager->Clear();
+    for (const auto &made : {body, pin}) // what the audit does not know
+        host.scene->RemoveShapeInstance(made.get());
 }
 
 TEST_F(HostFaults, AConstructionWhoseFirstMoveFailsLeavesNothingBehind) {
