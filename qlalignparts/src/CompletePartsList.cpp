@@ -39,26 +39,30 @@ int Alignment::GenerateCompletePartsList(PartsMap &list) const {
     // set as it stands (what is listed already is found listed).
     const auto walk = [&] {
         int added = 0;
-        for (const auto &part : parts) {
-            const du::SmartPtr<qlk::Instance> held = part;
-            // An assembly chosen as a part still moves with its whole sub-tree.
-            added += held->IsTreatedAsPart() ? AddAssemblyToCompletePartsList(held, list)
-                                             : AddPartToCompletePartsList(held, list);
-            if (AlignmentInternals::PartSetChangedMeanwhile(*this))
-                return added;
-        }
-        for (const auto &assembly : assemblies) {
-            const du::SmartPtr<qlk::Instance> held = assembly;
-            added += AddAssemblyToCompletePartsList(held, list);
-            if (AlignmentInternals::PartSetChangedMeanwhile(*this))
-                return added;
-        }
-        for (const auto &collection : collections) {
-            const du::SmartPtr<qlk::CollectionSelectionItem> held = collection;
-            added += AddCollectionToCompletePartsList(held, list);
-            if (AlignmentInternals::PartSetChangedMeanwhile(*this))
-                return added;
-        }
+        // Answers whether the part set still stands as the walk found it.
+        const auto each = [&](const auto &members, const auto &add) {
+            for (const auto &member : members) {
+                const auto held = member;
+                added += add(held);
+                if (AlignmentInternals::PartSetChangedMeanwhile(*this))
+                    return false;
+            }
+            return true;
+        };
+        // An assembly chosen as a part still moves with its whole sub-tree.
+        const bool stands = each(parts,
+                                 [&](const du::SmartPtr<qlk::Instance> &part) {
+                                     return part->IsTreatedAsPart()
+                                                ? AddAssemblyToCompletePartsList(part, list)
+                                                : AddPartToCompletePartsList(part, list);
+                                 }) &&
+                            each(assemblies, [&](const du::SmartPtr<qlk::Instance> &assembly) {
+                                return AddAssemblyToCompletePartsList(assembly, list);
+                            });
+        if (stands)
+            each(collections, [&](const du::SmartPtr<qlk::CollectionSelectionItem> &collection) {
+                return AddCollectionToCompletePartsList(collection, list);
+            });
         return added;
     };
     int added = 0;
@@ -85,30 +89,30 @@ std::uintptr_t AddressOf(const void *object) {
     return reinterpret_cast<std::uintptr_t>(object);
 }
 
-// Where an address goes first in a table of places of 2^(64 - shift) entries.
-std::size_t FirstPlace(std::uintptr_t address, unsigned shift) {
+// The place of `address` in an open-addressing table of 2^(64 - shift)
+// places, or the free place where it would go: it goes first where its
+// address hashes to, else to one of the next. `addressOf` reads a place's
+// address, 0 for a free place.
+template <class Place, class AddressOf>
+std::size_t PlaceOf(const std::vector<Place> &places, unsigned shift, std::uintptr_t address,
+                    AddressOf addressOf) {
     constexpr std::uint64_t kSpread = 0x9E3779B97F4A7C15u; // 2^64 over the golden ratio
-    return static_cast<std::size_t>((static_cast<std::uint64_t>(address) * kSpread) >> shift);
+    const std::size_t last = places.size() - 1;
+    auto at = static_cast<std::size_t>((static_cast<std::uint64_t>(address) * kSpread) >> shift);
+    while (addressOf(places[at]) != address && addressOf(places[at]) != 0)
+        at = (at + 1) & last;
+    return at;
 }
 
-// Takes the first free place for an address not in the table yet.
-void TakePlace(std::vector<std::uintptr_t> &places, unsigned shift, std::uintptr_t address) {
-    std::size_t at = FirstPlace(address, shift);
-    while (places[at] != 0)
-        at = (at + 1) & (places.size() - 1);
-    places[at] = address;
+std::size_t PlaceOf(const std::vector<std::uintptr_t> &places, unsigned shift,
+                    std::uintptr_t address) {
+    return PlaceOf(places, shift, address, [](std::uintptr_t taken) { return taken; });
 }
 
 } // namespace
 
 bool Alignment::FirstGeneration::Listed(std::uintptr_t address) const {
-    if (keys.empty())
-        return false;
-    const std::size_t last = places.size() - 1;
-    std::size_t at = FirstPlace(address, shift);
-    while (places[at] != address && places[at] != 0)
-        at = (at + 1) & last;
-    return places[at] == address;
+    return !keys.empty() && places[PlaceOf(places, shift, address)] == address;
 }
 
 void Alignment::FirstGeneration::Add(const du::SmartPtr<qlk::Instance> &instance,
@@ -119,7 +123,7 @@ void Alignment::FirstGeneration::Add(const du::SmartPtr<qlk::Instance> &instance
         --shift;
         for (const std::uintptr_t taken : grown)
             if (taken != 0)
-                TakePlace(places, shift, taken);
+                places[PlaceOf(places, shift, taken)] = taken;
     }
     const std::uintptr_t address = AddressOf(instance.get());
     keys.push_back({address, static_cast<std::uint32_t>(aside.size())});
@@ -129,7 +133,7 @@ void Alignment::FirstGeneration::Add(const du::SmartPtr<qlk::Instance> &instance
         keys.pop_back();
         throw;
     }
-    TakePlace(places, shift, address);
+    places[PlaceOf(places, shift, address)] = address;
 }
 
 void AlignmentInternals::PutInPlace(const Alignment &alignment, Alignment::FirstGeneration &first) {
@@ -198,11 +202,8 @@ void Alignment::Regeneration::Add(std::uintptr_t address, const void *drawn, std
 
 // The place of `address`, or the free place where it would go.
 Alignment::Regeneration::Former *Alignment::Regeneration::Find(std::uintptr_t address) {
-    const std::size_t last = places.size() - 1;
-    std::size_t at = FirstPlace(address, shift);
-    while (places[at].address != address && places[at].address != 0)
-        at = (at + 1) & last;
-    return &places[at];
+    return &places[PlaceOf(places, shift, address,
+                           [](const Former &former) { return former.address; })];
 }
 
 AlignmentInternals::Place AlignmentInternals::Locate(const Alignment &alignment,
