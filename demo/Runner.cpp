@@ -33,10 +33,10 @@ int RunScript(std::istream &in, std::ostream &out, std::ostream &err) {
     };
     while (std::getline(in, text)) {
         ++line;
-        std::vector<std::string> words = SplitWords(text);
-        if (words.empty())
-            continue;
         try {
+            std::vector<std::string> words = SplitWords(text);
+            if (words.empty())
+                continue;
             if (trace && words.front() != "trace")
                 out << "> " << Join(words) << '\n';
             const std::string command = words.front();

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -10,7 +11,12 @@ namespace alignpartsdemo {
 namespace {
 
 bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+    return c == ' ' || c == '\t';
+}
+
+bool IsControl(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
 }
 
 bool IsDigit(char c) {
@@ -51,9 +57,20 @@ bool IsDecimal(const std::string &word) {
 } // namespace
 
 std::vector<std::string> SplitWords(const std::string &line) {
+    // A script written on Windows ends each line with a carriage return.
+    const std::size_t length = !line.empty() && line.back() == '\r' ? line.size() - 1 : line.size();
+    for (std::size_t i = 0; i < length; ++i)
+        if (IsControl(line[i]) && line[i] != '\t') {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02x", static_cast<unsigned char>(line[i]));
+            throw ScriptError(std::string("control character ") + code + " at column " +
+                              std::to_string(i + 1) +
+                              ": a script line holds printable text, blanks and tabs only");
+        }
     std::vector<std::string> words;
     std::string word;
-    for (char c : line) {
+    for (std::size_t i = 0; i < length; ++i) {
+        const char c = line[i];
         if (c == '#')
             break;
         if (IsBlank(c)) {

@@ -34,7 +34,10 @@ public:
     explicit OutputError(const std::string &message) : std::runtime_error(message) {}
 };
 
-// The words of `line` before any `#`, split at blanks (spaces, tabs, carriage returns).
+// The words of `line` before any `#`, split at blanks (spaces and tabs; a
+// carriage return may end the line). Throws ScriptError for any other control
+// character anywhere in the line: a NUL would cut a file name short where it is
+// handed to the system, and the others hide what a reader of the script sees.
 std::vector<std::string> SplitWords(const std::string &line);
 
 // A finite decimal number ("12", "-0.5", "1e3"), or false. Hexadecimal numbers,
