@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <sstream>
 
@@ -22,6 +23,10 @@ namespace {
 constexpr double kDegree = 0.017453292519943295;
 constexpr const char *kOriginKey = "ALIGNPARTS_ORIGIN";
 constexpr const char *kTargetKey = "ALIGNPARTS_TARGET";
+// The most the scene's clock may show, in milliseconds: 2^43.
+constexpr long long kClockLimit = 8796093022208;
+// How many levels of a product tree `tree` indents.
+constexpr int kIndentedLevels = 32;
 
 // Position `at`, rotation RotationX(rx)·RotationY(ry)·RotationZ(rz) in the dg
 // row-vector convention, times a uniform scale.
@@ -153,6 +158,9 @@ void Playground::Instance(Arguments &args, int line) {
             scale = args.Number("S");
             if (scale < 0)
                 throw args.Error("scale cannot be negative");
+            // A placement holds its axes in single precision.
+            if (scale > std::numeric_limits<float>::max())
+                throw args.Error("scale cannot be beyond 3.4e38, the most a placement holds");
         } else if (option == "box") {
             box = args.Vector("DX DY DZ");
             if (box.x < 0 || box.y < 0 || box.z < 0)
@@ -354,6 +362,12 @@ void Playground::Wait(Arguments &args, int) {
     }
     const long long ms = args.Integer("MS", 0, 1LL << 40);
     args.ExpectEnd();
+    // Animations end at their start plus their duration on this clock; far
+    // below where that sum overflows, a script has waited long enough.
+    if (ms > kClockLimit - scene_->GetClock())
+        throw args.Error("the scene's clock would pass " + std::to_string(kClockLimit) +
+                         " ms (about 278 years); it stands at " +
+                         std::to_string(scene_->GetClock()) + " ms");
     scene_->AdvanceClock(ms);
 }
 
@@ -510,7 +524,13 @@ void Playground::Tree(Arguments &args, int) {
     while (!pending.empty()) {
         const auto [instance, depth] = pending.back();
         pending.pop_back();
-        out_ << std::string(std::size_t(depth) * 2, ' ') << instance->GetName() << '\n';
+        // Two spaces a level keep a deep chain's listing quadratic in its
+        // length; past some depth the level is written as a number instead.
+        if (depth <= kIndentedLevels)
+            out_ << std::string(std::size_t(depth) * 2, ' ') << instance->GetName() << '\n';
+        else
+            out_ << std::string(std::size_t(kIndentedLevels) * 2, ' ') << '[' << depth << "] "
+                 << instance->GetName() << '\n';
         children.clear();
         instance->GetChildren(children);
         for (auto child = children.rbegin(); child != children.rend(); ++child)

@@ -86,6 +86,24 @@ INSTANTIATE_TEST_SUITE_P(Shipped, Scripts, ::testing::ValuesIn(AllScripts()),
                              return name;
                          });
 
+// A chain of instances as deep as a product tree in a file may go: its
+// listing stays a few dozen characters a line, where two spaces a level made
+// a chain of 20,000 instances print 400 MB.
+TEST(DemoScripts, TreeOfAThousandLevelsIsListedInLinesOfBoundedWidth) {
+    const int depth = 1000;
+    std::string script = "instance n0 no-shape\n";
+    std::string expected = "n0\n";
+    for (int i = 1; i <= depth; ++i) {
+        const std::string name = "n" + std::to_string(i);
+        script += "instance " + name + " in n" + std::to_string(i - 1) + " no-shape\n";
+        expected += i <= 32 ? std::string(std::size_t(2 * i), ' ') + name + '\n'
+                            : std::string(64, ' ') + '[' + std::to_string(i) + "] " + name + '\n';
+    }
+    const qltest::ScriptRun run = qltest::RunText(script + "tree\n");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, expected);
+}
+
 TEST(DemoScripts, TheBuiltInSampleIsTheShippedOne) {
     EXPECT_EQ(alignpartsdemo::SampleScript(),
               ReadFile(fs::path(QLAP_EXAMPLES_DIR) / "sample.script"));
