@@ -106,7 +106,7 @@ dg::DVec3 UnitAxis(const dg::Location &location, int row) {
     const auto &m = location.mat.m[row];
     const double length =
         std::sqrt(double(m[0]) * m[0] + double(m[1]) * m[1] + double(m[2]) * m[2]);
-    if (!(length > 0))
+    if (!(length > 0) || !std::isfinite(length))
         return dg::DVec3();
     return dg::DVec3(m[0] / length, m[1] / length, m[2] / length);
 }
@@ -127,6 +127,24 @@ std::vector<dg::DVec3> BoxCorners(const PictureInstance &instance, const dg::Loc
     return corners;
 }
 
+bool IsFinite(const dg::DVec3 &p) {
+    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+}
+
+bool IsFinite(const Point2 &p) {
+    return std::isfinite(p.x) && std::isfinite(p.y);
+}
+
+// Whether the instance can be drawn at `location`: a box so large, or so far
+// out, that a corner overflows has no place on the page.
+bool Drawable(const PictureInstance &instance, const dg::Location &location) {
+    if (!instance.hasBox)
+        return IsFinite(dg::DVec3(location.pos));
+    const std::vector<dg::DVec3> corners = BoxCorners(instance, location);
+    return std::all_of(corners.begin(), corners.end(),
+                       [](const dg::DVec3 &corner) { return IsFinite(corner); });
+}
+
 // The faces of a box by the corner numbering of BoxCorners (bit 0 x, bit 1 y, bit 2 z).
 const int kFaces[6][4] = {{0, 2, 6, 4}, {1, 3, 7, 5}, {0, 1, 5, 4},
                           {2, 3, 7, 6}, {0, 1, 3, 2}, {4, 5, 7, 6}};
@@ -142,9 +160,35 @@ double NiceStep(double raw) {
 std::string TickLabel(double value, double step) {
     if (std::fabs(value) < step * 1e-6)
         value = 0;
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", value);
+    char text[40];
+    // Six digits tell the ticks apart near the origin; far from it, the
+    // step's decimals do.
+    if (std::fabs(value) < step * 1e5 || std::fabs(value) >= 1e17)
+        std::snprintf(text, sizeof text, "%g", value);
+    else
+        std::snprintf(text, sizeof text, "%.*f",
+                      step >= 1 ? 0 : int(std::ceil(-std::log10(step) - 1e-9)), value);
     return text;
+}
+
+// Grid lines in one direction of a panel: the multiples of `step` within
+// `half` of `centre`, from the first, as indices of the step. False where
+// there are none to tell apart: a step below what a double resolves that far
+// from the origin (parts 10^16 from it, a millimetre apart), or a step that
+// overflowed. A panel is a few steps wide, so a few lines are drawn at most.
+constexpr double kFarthestTick = 4503599627370496.0; // 2^52 steps from the origin
+constexpr int kMostGridLines = 64;
+
+bool GridStart(double centre, double half, double step, double &first) {
+    if (!(step > 0) || !std::isfinite(step))
+        return false;
+    const double middle = centre / step;
+    const double reach = half / step;
+    if (!std::isfinite(middle) || !std::isfinite(reach) ||
+        !(std::fabs(middle) + reach < kFarthestTick))
+        return false;
+    first = std::ceil((centre - half) / step);
+    return std::isfinite(first);
 }
 
 // Where world coordinates of one view land in its panel; both views share one scale.
@@ -173,7 +217,10 @@ struct Bounds {
     double hi[2] = {0, 0};
     bool empty = true;
 
+    // A point that overflowed has no place on the page and is left out.
     void Add(const Point2 &p) {
+        if (!IsFinite(p))
+            return;
         const double v[2] = {p.x, p.y};
         for (int i = 0; i < 2; ++i) {
             lo[i] = empty ? v[i] : std::min(lo[i], v[i]);
@@ -250,32 +297,36 @@ private:
             if (bounds[view].empty)
                 bounds[view].Add(Point2{0, 0});
         }
-        double largestSpan = 0;
+        // Spans and centres are taken in halves: parts at both ends of the
+        // doubles' range span more than a double holds.
+        auto halfSpan = [](const Bounds &b, int i) { return b.hi[i] / 2 - b.lo[i] / 2; };
+        double largestHalf = 0;
         for (const Bounds &b : bounds)
             for (int i = 0; i < 2; ++i)
-                largestSpan = std::max(largestSpan, b.hi[i] - b.lo[i]);
-        // A single point, or a flat scene, still gets a sensible scale.
-        const double minimumSpan = largestSpan > 0 ? largestSpan * 0.25 : 2.0;
+                largestHalf = std::max(largestHalf, halfSpan(b, i));
+        // A single point, or a flat scene, still gets a sensible scale; so does
+        // one smaller than a scale can magnify.
+        const double minimumHalf = largestHalf > 0 ? std::max(largestHalf * 0.25, 1e-290) : 1.0;
         // One scale for both views: the widest span fills a panel's width, unless
         // the tallest would then need more than the largest panel.
         double scale = 1e300;
         for (const Bounds &b : bounds) {
-            scale = std::min(scale, (kPanelWidth - 2 * kInnerPad) /
-                                        std::max(b.hi[0] - b.lo[0], minimumSpan));
-            scale = std::min(scale, (kMaxPanelHeight - 2 * kInnerPad) /
-                                        std::max(b.hi[1] - b.lo[1], minimumSpan));
+            scale = std::min(scale,
+                             (kPanelWidth / 2 - kInnerPad) / std::max(halfSpan(b, 0), minimumHalf));
+            scale = std::min(scale, (kMaxPanelHeight / 2 - kInnerPad) /
+                                        std::max(halfSpan(b, 1), minimumHalf));
         }
         double height = kMinPanelHeight;
         for (const Bounds &b : bounds)
-            height = std::max(height, (b.hi[1] - b.lo[1]) * scale + 2 * kInnerPad);
+            height = std::max(height, 2 * halfSpan(b, 1) * scale + 2 * kInnerPad);
         for (int view = 0; view < 2; ++view) {
             Frame &frame = frames_[view];
             frame.view = view;
             frame.left = kPanelLeft[view];
             frame.height = height;
             frame.scale = scale;
-            frame.centre = {(bounds[view].lo[0] + bounds[view].hi[0]) / 2,
-                            (bounds[view].lo[1] + bounds[view].hi[1]) / 2};
+            frame.centre = {bounds[view].lo[0] / 2 + bounds[view].hi[0] / 2,
+                            bounds[view].lo[1] / 2 + bounds[view].hi[1] / 2};
         }
     }
 
@@ -325,8 +376,17 @@ private:
         const double halfW = kPanelWidth / 2 / frame.scale;
         const double halfH = frame.height / 2 / frame.scale;
         const double bottom = kPanelTop + frame.height;
-        for (double k = std::ceil((frame.centre.x - halfW) / step);
-             k * step <= frame.centre.x + halfW; ++k) {
+        double firstX = 0, firstY = 0;
+        if (!GridStart(frame.centre.x, halfW, step, firstX) ||
+            !GridStart(frame.centre.y, halfH, step, firstY)) {
+            out << "<text x=\"" << Px(frame.left + 3) << "\" y=\"" << Px(bottom - 4)
+                << "\" font-size=\"9\" fill=\"#999\">no grid: too far from the origin for this "
+                   "scale</text>\n";
+            return;
+        }
+        int lines = 0;
+        for (double k = firstX; k * step <= frame.centre.x + halfW && lines < kMostGridLines;
+             ++k, ++lines) {
             const double x = frame.ToPixel(Point2{k * step, 0}).x;
             const bool axis = std::fabs(k) < 0.5;
             out << "<line x1=\"" << Px(x) << "\" y1=\"" << Px(kPanelTop) << "\" x2=\"" << Px(x)
@@ -335,8 +395,9 @@ private:
                 << "<text x=\"" << Px(x + 2) << "\" y=\"" << Px(bottom - 4)
                 << "\" font-size=\"9\" fill=\"#999\">" << TickLabel(k * step, step) << "</text>\n";
         }
-        for (double k = std::ceil((frame.centre.y - halfH) / step);
-             k * step <= frame.centre.y + halfH; ++k) {
+        lines = 0;
+        for (double k = firstY; k * step <= frame.centre.y + halfH && lines < kMostGridLines;
+             ++k, ++lines) {
             const double y = frame.ToPixel(Point2{0, k * step}).y;
             const bool axis = std::fabs(k) < 0.5;
             out << "<line x1=\"" << Px(frame.left) << "\" y1=\"" << Px(y) << "\" x2=\""
@@ -394,7 +455,10 @@ private:
     void WriteInstance(std::ostream &out, const Frame &frame, const PictureInstance &instance,
                        const char *color, bool current) const {
         const dg::Location &location = current ? instance.now : instance.before;
-        const bool animate = current && picture_.animate && Moved(instance);
+        if (!Drawable(instance, location))
+            return;
+        const bool animate =
+            current && picture_.animate && Moved(instance) && Drawable(instance, instance.before);
         const std::string style =
             current ? std::string("stroke=\"") + color + "\" stroke-width=\"1.4\" fill=\"" + color +
                           "\" fill-opacity=\"0.07\""
@@ -466,7 +530,7 @@ private:
                            std::vector<Rect> &taken) const {
         const PictureInstance &instance = picture_.instances[index];
         const Point2 p = frame.ToPixel(Anchor(instance));
-        if (p.x < frame.left || p.x > frame.left + kPanelWidth || p.y < kPanelTop ||
+        if (!IsFinite(p) || p.x < frame.left || p.x > frame.left + kPanelWidth || p.y < kPanelTop ||
             p.y > kPanelTop + frame.height)
             return;
         std::string text = instance.name;
@@ -496,7 +560,7 @@ private:
             return;
         const Point2 from = frame.ToPixel(picture_.origin.location.pos);
         const Point2 to = frame.ToPixel(picture_.target.location.pos);
-        if (std::hypot(to.x - from.x, to.y - from.y) < 12)
+        if (!IsFinite(from) || !IsFinite(to) || std::hypot(to.x - from.x, to.y - from.y) < 12)
             return;
         out << "<line x1=\"" << Px(from.x) << "\" y1=\"" << Px(from.y) << "\" x2=\"" << Px(to.x)
             << "\" y2=\"" << Px(to.y)
@@ -508,6 +572,8 @@ private:
                      std::vector<Rect> &taken) const {
         const std::string color = Hex(widget.color);
         const Point2 origin = frame.ToPixel(widget.location.pos);
+        if (!IsFinite(origin))
+            return;
         out << "<g stroke=\"" << color << "\" stroke-width=\"2.6\" stroke-linecap=\"round\">";
         const char *letters = "xyz";
         std::string tips;
