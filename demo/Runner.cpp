@@ -1,6 +1,9 @@
 #include "Runner.h"
 
+#include <climits>
+#include <cstddef>
 #include <exception>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,31 @@ std::string Join(const std::vector<std::string> &words) {
     return text;
 }
 
+// The longest line a script may hold: far beyond any command a person writes
+// or a generator needs, and a bound on what a script without line breaks
+// (a file of junk, an endless pipe) can make the demo hold.
+constexpr std::size_t kLongestLine = std::size_t(1) << 20;
+
+// std::getline, stopping at kLongestLine characters: answers false at the end
+// of the input, and sets `tooLong` for a line that goes on past the bound.
+bool ReadLine(std::istream &in, std::string &text, bool &tooLong) {
+    text.clear();
+    tooLong = false;
+    char c = 0;
+    bool any = false;
+    while (in.get(c)) {
+        any = true;
+        if (c == '\n')
+            return true;
+        if (text.size() == kLongestLine) {
+            tooLong = true;
+            return true;
+        }
+        text += c;
+    }
+    return any;
+}
+
 } // namespace
 
 int RunScript(std::istream &in, std::ostream &out, std::ostream &err) {
@@ -31,8 +59,14 @@ int RunScript(std::istream &in, std::ostream &out, std::ostream &err) {
         err << "line " << line << ": " << message << '\n';
         return status;
     };
-    while (std::getline(in, text)) {
+    bool tooLong = false;
+    while (ReadLine(in, text, tooLong)) {
+        if (line == INT_MAX)
+            return fail(EXIT_SCRIPT_ERROR, "the script goes on past this line");
         ++line;
+        if (tooLong)
+            return fail(EXIT_SCRIPT_ERROR, "longer than " + std::to_string(kLongestLine) +
+                                               " characters; a script line is one command");
         try {
             std::vector<std::string> words = SplitWords(text);
             if (words.empty())

@@ -104,6 +104,16 @@ TEST(DemoScripts, TreeOfAThousandLevelsIsListedInLinesOfBoundedWidth) {
     EXPECT_EQ(run.out, expected);
 }
 
+// A script that never ends its line (a file of junk, an endless pipe) is
+// refused at a bound instead of being held whole.
+TEST(DemoScripts, ALineLongerThanAMegabyteIsRefusedWithoutRunningIt) {
+    const std::string script = "echo first\necho " + std::string(std::size_t(3) << 20, 'x');
+    const qltest::ScriptRun run = qltest::RunText(script);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "first\n");
+    EXPECT_EQ(run.err, "line 2: longer than 1048576 characters; a script line is one command\n");
+}
+
 TEST(DemoScripts, TheBuiltInSampleIsTheShippedOne) {
     EXPECT_EQ(alignpartsdemo::SampleScript(),
               ReadFile(fs::path(QLAP_EXAMPLES_DIR) / "sample.script"));
