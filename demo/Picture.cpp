@@ -162,12 +162,14 @@ std::string TickLabel(double value, double step) {
         value = 0;
     char text[40];
     // Six digits tell the ticks apart near the origin; far from it, the
-    // step's decimals do.
-    if (std::fabs(value) < step * 1e5 || std::fabs(value) >= 1e17)
+    // step's decimals do, or as many digits as a double holds.
+    if (std::fabs(value) < step * 1e5)
         std::snprintf(text, sizeof text, "%g", value);
-    else
+    else if (std::fabs(value) < 1e17 && step >= 1e-9)
         std::snprintf(text, sizeof text, "%.*f",
                       step >= 1 ? 0 : int(std::ceil(-std::log10(step) - 1e-9)), value);
+    else
+        std::snprintf(text, sizeof text, "%.17g", value);
     return text;
 }
 
