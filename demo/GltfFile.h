@@ -68,8 +68,13 @@ public:
     // a BAD_FILE error leaves no file behind; UNWRITABLE when writing fails.
     void Save(const std::string &path, const std::vector<dg::DMat44> &worlds) const;
 
+    // The files beside it that the file names (buffers, then images), as
+    // paths relative to its folder; data uris and the binary chunk are not files.
+    std::vector<std::string> ResourceFiles() const;
+
+    struct Content; // what a save needs of the loaded file, in the source
+
 private:
-    struct Content;
     GltfFile();
 
     std::string path_;

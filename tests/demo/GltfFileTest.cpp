@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -16,7 +17,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <tiny_gltf.h>
+#include <simdjson.h>
 
 #include "GltfFile.h"
 #include "ScriptRun.h"
@@ -70,22 +71,42 @@ Placement FromWorld(const dg::DMat44 &world) {
     return ::testing::AssertionSuccess();
 }
 
+// The JSON text of a saved file: the whole of a .gltf, the JSON chunk of a .glb.
+std::string JsonOf(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    std::string text = bytes.str();
+    if (text.compare(0, 4, "glTF") == 0 && text.size() >= 20) {
+        std::uint32_t length = 0;
+        std::memcpy(&length, text.data() + 12, 4);
+        text = text.substr(20, length);
+    }
+    return text;
+}
+
 // Every node's own transform as the file writes it: matrix, translation,
 // rotation, scale, each list closed by its length so that none runs into the next.
 std::vector<std::vector<double>> NodeNumbers(const std::string &path) {
-    tinygltf::Model model;
-    tinygltf::TinyGLTF loader;
-    std::string err, warn;
-    const bool binary = fs::path(path).extension() == ".glb";
-    EXPECT_TRUE(binary ? loader.LoadBinaryFromFile(&model, &err, &warn, path)
-                       : loader.LoadASCIIFromFile(&model, &err, &warn, path))
-        << path << ": " << err;
+    simdjson::dom::parser parser;
+    simdjson::dom::element root;
+    const std::string json = JsonOf(path);
+    EXPECT_EQ(parser.parse(json).get(root), simdjson::SUCCESS) << path;
     std::vector<std::vector<double>> numbers;
-    for (const tinygltf::Node &node : model.nodes) {
+    simdjson::dom::array nodes;
+    if (root["nodes"].get(nodes))
+        return numbers;
+    for (simdjson::dom::element node : nodes) {
         std::vector<double> all;
-        for (const auto *list : {&node.matrix, &node.translation, &node.rotation, &node.scale}) {
-            all.insert(all.end(), list->begin(), list->end());
-            all.push_back(-double(list->size()));
+        for (const char *key : {"matrix", "translation", "rotation", "scale"}) {
+            simdjson::dom::array list;
+            std::size_t count = 0;
+            if (!node[key].get(list))
+                for (simdjson::dom::element value : list) {
+                    all.push_back(double(value));
+                    ++count;
+                }
+            all.push_back(-double(count));
         }
         numbers.push_back(all);
     }
