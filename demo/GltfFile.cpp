@@ -117,17 +117,13 @@ struct GltfFile::Content {
     std::size_t jsonLength = 0; // its length, padding included
     std::size_t afterJson = 0;  // where the chunks after the JSON one start
     std::vector<NodeText> text; // per file node
-    std::vector<Matrix> locals; // per tree node, as read
+    std::vector<Matrix> locals; // per file node, as read
     std::vector<bool> animated; // per file node: the target of an animation channel
     std::vector<BufferEntry> buffers;
     std::vector<ImageEntry> images;
 };
 
 namespace {
-
-bool AllFinite(const std::vector<double> &values) {
-    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
-}
 
 bool IsFinite(const Matrix &m) {
     for (const auto &row : m.m)
@@ -137,21 +133,19 @@ bool IsFinite(const Matrix &m) {
     return true;
 }
 
-// A node's transform members as read: each empty when absent.
+// A node's transform members as read: each with its count, 0 when absent.
 struct Transform {
-    std::vector<double> matrix, translation, rotation, scale;
+    double matrix[16], translation[3], rotation[4], scale[3];
+    std::size_t counts[4] = {0, 0, 0, 0}; // matrix, translation, rotation, scale
 };
 
 // The node's own transform, row vectors. glTF's column-major matrix of column
 // vectors, read in storage order, is exactly the row-major matrix of row
 // vectors; T·R·S acting on a column vector is S·Rᵀ·T acting on a row.
-Matrix LocalTransform(const Transform &node, std::size_t index, bool hasMatrix,
-                      const std::string &path) {
+Matrix LocalTransform(const Transform &node, std::size_t index, const std::string &path) {
     const auto where = [index] { return "node " + std::to_string(index); };
     Matrix local;
-    if (hasMatrix) {
-        if (node.matrix.size() != 16 || !AllFinite(node.matrix))
-            throw Bad(path, where() + ": matrix is not 16 finite numbers");
+    if (node.counts[0] != 0) {
         for (int r = 0; r < 4; ++r)
             for (int c = 0; c < 4; ++c)
                 local.m[r][c] = node.matrix[std::size_t(r * 4 + c)];
@@ -160,7 +154,7 @@ Matrix LocalTransform(const Transform &node, std::size_t index, bool hasMatrix,
         return local;
     }
     double x = 0, y = 0, z = 0, w = 1;
-    if (!node.rotation.empty()) {
+    if (node.counts[2] != 0) {
         const double length =
             std::sqrt(node.rotation[0] * node.rotation[0] + node.rotation[1] * node.rotation[1] +
                       node.rotation[2] * node.rotation[2] + node.rotation[3] * node.rotation[3]);
@@ -174,10 +168,10 @@ Matrix LocalTransform(const Transform &node, std::size_t index, bool hasMatrix,
                                {2 * (x * y - z * w), 1 - 2 * (x * x + z * z), 2 * (y * z + x * w)},
                                {2 * (x * z + y * w), 2 * (y * z - x * w), 1 - 2 * (x * x + y * y)}};
     for (int r = 0; r < 3; ++r) {
-        const double s = node.scale.empty() ? 1 : node.scale[std::size_t(r)];
+        const double s = node.counts[3] == 0 ? 1 : node.scale[r];
         for (int c = 0; c < 3; ++c)
             local.m[r][c] = s * axes[r][c];
-        local.m[3][r] = node.translation.empty() ? 0 : node.translation[std::size_t(r)];
+        local.m[3][r] = node.counts[1] == 0 ? 0 : node.translation[r];
     }
     return local;
 }
@@ -329,7 +323,6 @@ struct NodeEntry {
     std::string name;
     std::uint64_t mesh = kNone;
     std::size_t firstChild = 0, childCount = 0;
-    Matrix local;
 };
 
 // What the JSON says, gathered in one pass before anything is checked.
@@ -438,77 +431,87 @@ private:
 
     static json::json_type Type(json::value &value) { return value.type().value(); }
 
-    json::array Array(json::value &value, const std::string &what) {
+    // What a value is, for a message: given as words, or as a callable that
+    // makes them, so that the common case of a good file builds no message.
+    static std::string Say(const std::string &what) { return what; }
+    static std::string Say(const char *what) { return what; }
+    template <class Describe> static std::string Say(const Describe &what) { return what(); }
+
+    template <class What> json::array Array(json::value &value, const What &what) {
         if (Type(value) != json::json_type::array)
-            Fail(what + " is not an array");
+            Fail(Say(what) + " is not an array");
         return value.get_array().value();
     }
 
-    json::object Object(json::value &value, const std::string &what) {
+    template <class What> json::object Object(json::value &value, const What &what) {
         if (Type(value) != json::json_type::object)
-            Fail(what + " is not an object");
+            Fail(Say(what) + " is not an object");
         return value.get_object().value();
     }
 
     // A whole number from 0 to `largest`.
-    std::uint64_t Whole(json::value &value, const std::string &what, std::uint64_t largest) {
+    template <class What>
+    std::uint64_t Whole(json::value &value, const What &what, std::uint64_t largest) {
         if (Type(value) != json::json_type::number)
-            Fail(what + " is not a number");
+            Fail(Say(what) + " is not a number");
         json::number number;
         if (value.get_number().get(number) != simdjson::SUCCESS)
-            Fail(what + " is not a number this program can read");
+            Fail(Say(what) + " is not a number this program can read");
         std::uint64_t result = 0;
         switch (number.get_number_type()) {
         case json::number_type::signed_integer:
             if (number.get_int64() < 0)
-                Fail(what + " " + std::to_string(number.get_int64()) + " is negative");
+                Fail(Say(what) + " " + std::to_string(number.get_int64()) + " is negative");
             result = std::uint64_t(number.get_int64());
             break;
         case json::number_type::unsigned_integer:
             result = number.get_uint64();
             break;
         default:
-            Fail(what + " is not a whole number");
+            Fail(Say(what) + " is not a whole number");
         }
         if (result > largest)
-            Fail(what + " " + std::to_string(result) + " is more than " + std::to_string(largest));
+            Fail(Say(what) + " " + std::to_string(result) + " is more than " +
+                 std::to_string(largest));
         return result;
     }
 
     // Sizes and offsets: beyond 2^53 bytes nothing fits in any file.
-    std::uint64_t Size(json::value &value, const std::string &what) {
+    template <class What> std::uint64_t Size(json::value &value, const What &what) {
         return Whole(value, what, std::uint64_t(1) << 53);
     }
 
-    std::string String(json::value &value, const std::string &what) {
+    template <class What> std::string String(json::value &value, const What &what) {
         if (Type(value) != json::json_type::string)
-            Fail(what + " is not a string");
+            Fail(Say(what) + " is not a string");
         return std::string(value.get_string().value());
     }
 
-    bool Bool(json::value &value, const std::string &what) {
+    template <class What> bool Bool(json::value &value, const What &what) {
         if (Type(value) != json::json_type::boolean)
-            Fail(what + " is not true or false");
+            Fail(Say(what) + " is not true or false");
         return value.get_bool().value();
     }
 
-    // An array of numbers: empty or exactly `count` of them (`atMost`: up to it).
-    std::vector<double> Numbers(json::value &value, std::size_t count, bool atMost,
-                                const std::string &problem) {
+    // An array of finite numbers into `out`: empty or exactly `count` of them
+    // (`atMost`: up to `count`). Answers how many.
+    template <class Problem>
+    std::size_t Numbers(json::value &value, double *out, std::size_t count, bool atMost,
+                        const Problem &problem) {
         if (Type(value) != json::json_type::array)
-            Fail(problem);
-        std::vector<double> numbers;
+            Fail(Say(problem));
+        std::size_t read = 0;
         for (auto element : value.get_array().value()) {
             json::value item = element.value();
             double number = 0;
-            if (numbers.size() == count || Type(item) != json::json_type::number ||
+            if (read == count || Type(item) != json::json_type::number ||
                 item.get_double().get(number) != simdjson::SUCCESS || !std::isfinite(number))
-                Fail(problem);
-            numbers.push_back(number);
+                Fail(Say(problem));
+            out[read++] = number;
         }
-        if (!atMost && !numbers.empty() && numbers.size() != count)
-            Fail(problem);
-        return numbers;
+        if (!atMost && read != 0 && read != count)
+            Fail(Say(problem));
+        return read;
     }
 
     // Passes over a value of any shape, checking it, with an explicit stack:
@@ -606,9 +609,9 @@ private:
 
     void Nodes(json::value &value) {
         ForEach(value, "nodes", [&](json::value &item, std::size_t index) {
-            const std::string where = "node " + std::to_string(index);
+            const auto where = [index] { return "node " + std::to_string(index); };
             if (Type(item) != json::json_type::object)
-                Fail(where + " is not an object");
+                Fail(where() + " is not an object");
             NodeText text;
             text.open = Offset(item.raw_json_token().data());
             NodeEntry entry;
@@ -618,7 +621,7 @@ private:
                 json::field field = FieldOf(std::move(member));
                 text.hasMembers = true;
                 const char *keyStart = field.key().raw() - 1;
-                const std::string key(field.unescaped_key().value());
+                const std::string_view key = field.unescaped_key().value();
                 json::value at = field.value();
                 const int which = key == "matrix"        ? NodeText::MATRIX
                                   : key == "translation" ? NodeText::TRANSLATION
@@ -626,31 +629,36 @@ private:
                                   : key == "scale"       ? NodeText::SCALE
                                                          : -1;
                 if (which >= 0) {
+                    const char *const names[] = {"matrix", "translation", "rotation", "scale"};
                     if (text.members[which].Present())
-                        Fail(where + ": " + key + " is given twice");
+                        Fail(where() + ": " + names[which] + " is given twice");
                     const std::size_t count = which == NodeText::MATRIX     ? 16
                                               : which == NodeText::ROTATION ? 4
                                                                             : 3;
-                    std::vector<double> *lists[] = {&transform.matrix, &transform.translation,
-                                                    &transform.rotation, &transform.scale};
-                    *lists[which] = Numbers(at, count, false,
-                                            where + ": " + key + " is not " +
-                                                std::to_string(count) + " finite numbers");
+                    double *lists[] = {transform.matrix, transform.translation, transform.rotation,
+                                       transform.scale};
+                    transform.counts[which] = Numbers(at, lists[which], count, false, [&] {
+                        return where() + ": " + names[which] + " is not " + std::to_string(count) +
+                               " finite numbers";
+                    });
                     text.members[which] = {Offset(keyStart), EndOfValue()};
                 } else if (key == "name") {
-                    entry.name = String(at, where + ": name");
+                    entry.name = String(at, [&] { return where() + ": name"; });
                 } else if (key == "mesh") {
-                    entry.mesh = Whole(at, where + ": mesh", kNone - 1);
+                    entry.mesh = Whole(
+                        at, [&] { return where() + ": mesh"; }, kNone - 1);
                 } else if (key == "children") {
-                    ForEach(at, where + ": children", [&](json::value &child, std::size_t) {
-                        parsed_.children.push_back(Whole(child, where + ": child", kNone - 1));
-                    });
+                    for (auto element : Array(at, [&] { return where() + ": children"; })) {
+                        json::value child = element.value();
+                        parsed_.children.push_back(Whole(
+                            child, [&] { return where() + ": child"; }, kNone - 1));
+                    }
                 } else {
                     Skip(at, 4);
                 }
             }
             entry.childCount = parsed_.children.size() - entry.firstChild;
-            entry.local = LocalTransform(transform, index, !transform.matrix.empty(), path_);
+            content_.locals.push_back(LocalTransform(transform, index, path_));
             parsed_.nodes.push_back(std::move(entry));
             content_.text.push_back(text);
         });
@@ -738,10 +746,12 @@ private:
                             accessor.components = sizes[i], accessor.matrix = i >= 4;
                     if (accessor.components == 0)
                         Fail(where + ": type " + Shown(type) + " is not an accessor type");
-                } else if (key == "min" || key == "max")
-                    (key == "min" ? accessor.min : accessor.max) =
-                        Numbers(at, 16, true, where + ": " + key + " is not a list of numbers");
-                else if (key == "sparse")
+                } else if (key == "min" || key == "max") {
+                    double numbers[16];
+                    const std::size_t read = Numbers(
+                        at, numbers, 16, true, where + ": " + key + " is not a list of numbers");
+                    (key == "min" ? accessor.min : accessor.max).assign(numbers, numbers + read);
+                } else if (key == "sparse")
                     Sparse(at, where, accessor.sparse);
                 else
                     Skip(at, 4);
@@ -1282,8 +1292,9 @@ GltfFile GltfFile::Load(const std::string &path) {
                                        : "not a glTF file (neither JSON nor binary glTF)");
 
     Parsed parsed;
-    json::parser parser;
     try {
+        // The parser's index of the text is freed as soon as the text is read.
+        json::parser parser;
         json::document doc;
         const simdjson::padded_string_view padded(text, content.jsonLength,
                                                   bytes.capacity() - content.jsonBegin);
@@ -1396,12 +1407,18 @@ GltfFile GltfFile::Load(const std::string &path) {
         content.animated[node] = true;
     }
 
-    std::unordered_map<std::string, int> nameCount(count);
-    for (const NodeEntry &node : parsed.nodes)
-        ++nameCount[node.name];
+    // Whether each node's name is its own: counted over views of the names,
+    // read before any of them is moved into the tree.
+    std::vector<bool> unique(count);
+    {
+        std::unordered_map<std::string_view, int> nameCount(count);
+        for (const NodeEntry &node : parsed.nodes)
+            ++nameCount[node.name];
+        for (std::size_t i = 0; i < count; ++i)
+            unique[i] = nameCount[parsed.nodes[i].name] == 1;
+    }
 
     file.nodes_.reserve(count);
-    content.locals.reserve(count);
     // Depth first, without recursion: a file may nest deeper than a stack goes.
     std::vector<std::pair<std::size_t, int>> pending; // file index, parent's position
     for (auto root = roots.rbegin(); root != roots.rend(); ++root)
@@ -1414,11 +1431,12 @@ GltfFile GltfFile::Load(const std::string &path) {
         entry.index = int(index);
         entry.parent = up;
         entry.name =
-            IsWord(node.name) && nameCount[node.name] == 1 &&
+            IsWord(node.name) && unique[index] &&
                     (!LooksGenerated(node.name) || node.name == "node" + std::to_string(index))
                 ? std::move(node.name)
                 : "node" + std::to_string(index);
-        entry.world = up < 0 ? node.local : Matrix(node.local, file.nodes_[std::size_t(up)].world);
+        const Matrix &local = content.locals[index];
+        entry.world = up < 0 ? local : Matrix(local, file.nodes_[std::size_t(up)].world);
         if (!IsFinite(entry.world))
             throw Bad(path, "node " + std::to_string(index) +
                                 ": its placement in the scene is not finite");
@@ -1433,7 +1451,6 @@ GltfFile GltfFile::Load(const std::string &path) {
             entry.high = bounds.high;
         }
         const int position = int(file.nodes_.size());
-        content.locals.push_back(node.local);
         file.nodes_.push_back(std::move(entry));
         for (std::size_t k = node.childCount; k-- > 0;)
             pending.emplace_back(std::size_t(parsed.children[node.firstChild + k]), position);
@@ -1550,7 +1567,7 @@ void GltfFile::Save(const std::string &path, const std::vector<dg::DMat44> &worl
         const Matrix &now = worlds[k];
         if (!IsFinite(now))
             throw Bad(path, "cannot save node " + entry.name + ": its placement is not finite");
-        const Matrix &local = content.locals[k];
+        const Matrix &local = content.locals[std::size_t(entry.index)];
         const Matrix *parentNow = entry.parent < 0 ? nullptr : &worlds[std::size_t(entry.parent)];
         const Matrix expected = parentNow ? Matrix(local, *parentNow) : local;
         const double reach = parentNow ? MaxAbs(local, 3, 3) * MaxAbs(*parentNow, 0, 2) : 0;
