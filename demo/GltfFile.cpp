@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <limits>
 #include <string_view>
-#include <unordered_map>
 
 #include <simdjson.h>
 #include <sys/stat.h>
@@ -608,7 +607,22 @@ private:
     }
 
     void Nodes(json::value &value) {
-        ForEach(value, "nodes", [&](json::value &item, std::size_t index) {
+        // Counted first (a pass that only skips), so that each list is made once.
+        json::array nodes = Array(value, "nodes");
+        const std::size_t count = nodes.count_elements().value();
+        parsed_.nodes.reserve(count);
+        parsed_.children.reserve(count);
+        content_.locals.reserve(count);
+        content_.text.reserve(count);
+        std::size_t index = 0;
+        for (auto element : nodes) {
+            json::value item = element.value();
+            ReadNode(item, index++);
+        }
+    }
+
+    void ReadNode(json::value &item, std::size_t index) {
+        {
             const auto where = [index] { return "node " + std::to_string(index); };
             if (Type(item) != json::json_type::object)
                 Fail(where() + " is not an object");
@@ -661,7 +675,7 @@ private:
             content_.locals.push_back(LocalTransform(transform, index, path_));
             parsed_.nodes.push_back(std::move(entry));
             content_.text.push_back(text);
-        });
+        }
     }
 
     void Scenes(json::value &value) {
@@ -1407,15 +1421,19 @@ GltfFile GltfFile::Load(const std::string &path) {
         content.animated[node] = true;
     }
 
-    // Whether each node's name is its own: counted over views of the names,
-    // read before any of them is moved into the tree.
-    std::vector<bool> unique(count);
+    // Whether each node's name is its own: the nodes in the order of their
+    // names, each compared with its neighbours.
+    std::vector<bool> unique(count, true);
     {
-        std::unordered_map<std::string_view, int> nameCount(count);
-        for (const NodeEntry &node : parsed.nodes)
-            ++nameCount[node.name];
+        std::vector<std::uint32_t> byName(count);
         for (std::size_t i = 0; i < count; ++i)
-            unique[i] = nameCount[parsed.nodes[i].name] == 1;
+            byName[i] = std::uint32_t(i);
+        std::sort(byName.begin(), byName.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return parsed.nodes[a].name < parsed.nodes[b].name;
+        });
+        for (std::size_t i = 1; i < count; ++i)
+            if (parsed.nodes[byName[i]].name == parsed.nodes[byName[i - 1]].name)
+                unique[byName[i]] = unique[byName[i - 1]] = false;
     }
 
     file.nodes_.reserve(count);
