@@ -500,7 +500,8 @@ private:
         if (Type(value) != json::json_type::array)
             Fail(Say(problem));
         std::size_t read = 0;
-        for (auto element : value.get_array().value()) {
+        json::array array = value.get_array().value();
+        for (auto element : array) {
             json::value item = element.value();
             double number = 0;
             if (read == count || Type(item) != json::json_type::number ||
@@ -631,7 +632,8 @@ private:
             NodeEntry entry;
             Transform transform;
             entry.firstChild = parsed_.children.size();
-            for (auto member : item.get_object().value()) {
+            json::object object = item.get_object().value();
+            for (auto member : object) {
                 json::field field = FieldOf(std::move(member));
                 text.hasMembers = true;
                 const char *keyStart = field.key().raw() - 1;
@@ -833,7 +835,8 @@ private:
                 Fail(where + " is not an object");
             BufferEntry buffer;
             buffer.open = Offset(item.raw_json_token().data());
-            for (auto member : item.get_object().value()) {
+            json::object object = item.get_object().value();
+            for (auto member : object) {
                 json::field field = FieldOf(std::move(member));
                 buffer.hasMembers = true;
                 const char *keyStart = field.key().raw() - 1;
