@@ -1323,7 +1323,13 @@ GltfFile GltfFile::Load(const std::string &path) {
         if (declared && version.compare(0, 1, "2") != 0)
             throw Bad(path,
                       "glTF " + Shown(version) + " is not supported; only glTF 2.0 can be loaded");
-        doc.rewind();
+        // A version read without fault leaves the document to be read again
+        // from its start; an error on the way leaves it unusable, and a fresh
+        // iteration meets the error where the full read reaches it.
+        if (doc.is_alive())
+            doc.rewind();
+        else if (const simdjson::error_code again = parser.iterate(padded).get(doc))
+            throw simdjson::simdjson_error(again);
         Reader(path, text, doc, parsed, content).Read();
         if (!declared)
             throw Bad(path, "not a glTF 2.0 file: it declares no asset version");
