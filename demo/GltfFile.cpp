@@ -1566,9 +1566,7 @@ std::string TransformMembers(const Matrix &moved, bool hadMatrix, const NodeText
     return out;
 }
 
-void AppendBinary(std::string &out, const std::string &json, const char *rest,
-                  std::size_t restSize) {
-    std::string text = json;
+void AppendBinary(std::string &out, std::string text, const char *rest, std::size_t restSize) {
     while (!text.empty() && text.back() == ' ')
         text.pop_back();
     text.append((4 - text.size() % 4) % 4, ' ');
@@ -1664,9 +1662,8 @@ void GltfFile::Save(const std::string &path, const std::vector<dg::DMat44> &worl
               [](const Edit &a, const Edit &b) { return a.begin < b.begin; });
 
     std::string out;
-    if (edits.empty() && content.binary == binary) {
-        out = content.bytes; // nothing moved: the very bytes that were loaded
-    } else {
+    const bool unchanged = edits.empty() && content.binary == binary;
+    if (!unchanged) {
         std::string text;
         text.reserve(json.size() + 64 * edits.size());
         std::size_t at = 0;
@@ -1682,7 +1679,7 @@ void GltfFile::Save(const std::string &path, const std::vector<dg::DMat44> &worl
                     text.pop_back();
             out = std::move(text);
         } else if (content.binary) {
-            AppendBinary(out, text, content.bytes.data() + content.afterJson,
+            AppendBinary(out, std::move(text), content.bytes.data() + content.afterJson,
                          content.bytes.size() - content.afterJson);
         } else {
             std::string rest;
@@ -1691,7 +1688,7 @@ void GltfFile::Save(const std::string &path, const std::vector<dg::DMat44> &worl
                 PutWord32(rest, kBinaryChunk);
                 rest += binChunk;
             }
-            AppendBinary(out, text, rest.data(), rest.size());
+            AppendBinary(out, std::move(text), rest.data(), rest.size());
         }
         if (out.size() > 0xffffffffu && binary)
             throw Bad(path, "cannot save: the binary file would pass 4 GiB");
@@ -1751,7 +1748,8 @@ void GltfFile::Save(const std::string &path, const std::vector<dg::DMat44> &worl
     for (const auto &[target, name] : copies)
         if (!writer.Copy(from, *name, *name, reason))
             throw GltfError(GltfError::UNWRITABLE, "cannot write " + Quote(target) + ": " + reason);
-    if (!writer.Write(saved, out, reason))
+    // Nothing moved: the very bytes that were loaded.
+    if (!writer.Write(saved, unchanged ? content.bytes : out, reason))
         throw GltfError(GltfError::UNWRITABLE, "cannot write " + Quote(path));
 }
 
