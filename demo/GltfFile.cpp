@@ -1431,18 +1431,23 @@ GltfFile GltfFile::Load(const std::string &path) {
     }
 
     // Whether each node's name is its own: the nodes in the order of their
-    // names, each compared with its neighbours.
+    // names' hashes (names compared only where hashes meet), each compared
+    // with its neighbours.
     std::vector<bool> unique(count, true);
     {
-        std::vector<std::uint32_t> byName(count);
+        std::vector<std::pair<std::size_t, std::uint32_t>> byHash(count);
         for (std::size_t i = 0; i < count; ++i)
-            byName[i] = std::uint32_t(i);
-        std::sort(byName.begin(), byName.end(), [&](std::uint32_t a, std::uint32_t b) {
-            return parsed.nodes[a].name < parsed.nodes[b].name;
+            byHash[i] = {std::hash<std::string>()(parsed.nodes[i].name), std::uint32_t(i)};
+        const auto nameOf = [&](const std::pair<std::size_t, std::uint32_t> &entry) {
+            return std::string_view(parsed.nodes[entry.second].name);
+        };
+        std::sort(byHash.begin(), byHash.end(), [&](const auto &a, const auto &b) {
+            return a.first != b.first ? a.first < b.first : nameOf(a) < nameOf(b);
         });
         for (std::size_t i = 1; i < count; ++i)
-            if (parsed.nodes[byName[i]].name == parsed.nodes[byName[i - 1]].name)
-                unique[byName[i]] = unique[byName[i - 1]] = false;
+            if (byHash[i].first == byHash[i - 1].first &&
+                nameOf(byHash[i]) == nameOf(byHash[i - 1]))
+                unique[byHash[i].second] = unique[byHash[i - 1].second] = false;
     }
 
     file.nodes_.reserve(count);
