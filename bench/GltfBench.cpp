@@ -3,17 +3,19 @@
 // its parent, a mesh on every one), loaded, its top node aligned as an
 // assembly, and saved with the placements the alignment gave. Each figure is
 // per node, beside the re-run of a deep scene of the same size.
-#include <cmath>
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
 #include <qlalignparts/Alignment.h>
-#include <tiny_gltf.h>
 
 #include "GltfFile.h"
 #include "Measure.h"
@@ -33,7 +35,9 @@ fs::path BenchFile(std::size_t count, const char *role) {
                                         std::to_string(count) + "-" + role + ".glb");
 }
 
-// Written once per size through tinygltf, and removed when the process ends.
+// Written once per size, and removed when the process ends: a .glb whose
+// JSON is laid out as a writer of such files would (one compact object), with
+// one triangle's positions in its BIN chunk.
 const std::string &SyntheticFile(std::size_t count) {
     struct Files {
         std::map<std::size_t, std::string> paths;
@@ -49,46 +53,43 @@ const std::string &SyntheticFile(std::size_t count) {
     std::string &path = files.paths[count];
     if (!path.empty())
         return path;
-    tinygltf::Model model;
-    model.asset.version = "2.0";
     const float triangle[9] = {0, 0, 0, 1, 0, 0, 0, 1, 0};
-    tinygltf::Buffer buffer;
-    buffer.data.assign(reinterpret_cast<const unsigned char *>(triangle),
-                       reinterpret_cast<const unsigned char *>(triangle) + sizeof triangle);
-    model.buffers.push_back(buffer);
-    tinygltf::BufferView view;
-    view.buffer = 0;
-    view.byteLength = sizeof triangle;
-    model.bufferViews.push_back(view);
-    tinygltf::Accessor accessor;
-    accessor.bufferView = 0;
-    accessor.componentType = TINYGLTF_COMPONENT_TYPE_FLOAT;
-    accessor.count = 3;
-    accessor.type = TINYGLTF_TYPE_VEC3;
-    accessor.minValues = {0, 0, 0};
-    accessor.maxValues = {1, 1, 0};
-    model.accessors.push_back(accessor);
-    tinygltf::Primitive primitive;
-    primitive.attributes["POSITION"] = 0;
-    model.meshes.emplace_back().primitives.push_back(primitive);
     // The scene cases' few orientations, as unit quaternions.
-    const double half = std::sqrt(0.5);
-    const std::vector<double> turns[4] = {
-        {0, 0, 0, 1}, {half, 0, 0, half}, {0, 0, 0.3826834, 0.9238795}, {0.1, 0.2, 0.3, 0.9273618}};
-    model.nodes.resize(count);
+    const char *const turns[4] = {"0,0,0,1", "0.7071067811865476,0,0,0.7071067811865476",
+                                  "0,0,0.3826834,0.9238795", "0.1,0.2,0.3,0.9273618"};
+    std::ostringstream json;
+    json << R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],"nodes":[)";
     for (std::size_t i = 0; i < count; ++i) {
-        tinygltf::Node &node = model.nodes[i];
-        node.name = "n" + std::to_string(i);
-        node.mesh = 0;
-        node.translation = {double(i % 1000), double(i / 1000 % 1000), 0};
-        node.rotation = turns[i % 4];
-        if (i > 0)
-            model.nodes[(i - 1) / kFanOut].children.push_back(int(i));
+        json << (i ? "," : "") << R"({"name":"n)" << i << R"(","mesh":0,"translation":[)"
+             << i % 1000 << ',' << i / 1000 % 1000 << R"(,0],"rotation":[)" << turns[i % 4] << ']';
+        const std::size_t first = i * kFanOut + 1;
+        if (first < count) {
+            json << R"(,"children":[)";
+            for (std::size_t c = first; c < std::min(first + kFanOut, count); ++c)
+                json << (c > first ? "," : "") << c;
+            json << ']';
+        }
+        json << '}';
     }
-    model.scenes.emplace_back().nodes.push_back(0);
-    model.defaultScene = 0;
+    json << R"(],"meshes":[{"primitives":[{"attributes":{"POSITION":0}}]}],)"
+         << R"("accessors":[{"bufferView":0,"componentType":5126,"count":3,"type":"VEC3",)"
+         << R"("min":[0,0,0],"max":[1,1,0]}],"bufferViews":[{"buffer":0,"byteLength":36}],)"
+         << R"("buffers":[{"byteLength":36}]})";
+    std::string text = json.str();
+    text.append((4 - text.size() % 4) % 4, ' ');
+    const auto word = [](std::string &out, std::uint32_t value) {
+        out.append(reinterpret_cast<const char *>(&value), 4);
+    };
+    std::string glb = "glTF";
+    word(glb, 2);
+    word(glb, std::uint32_t(12 + 8 + text.size() + 8 + sizeof triangle));
+    word(glb, std::uint32_t(text.size()));
+    glb += "JSON" + text;
+    word(glb, sizeof triangle);
+    glb.append("BIN\0", 4);
+    glb.append(reinterpret_cast<const char *>(triangle), sizeof triangle);
     path = BenchFile(count, "source").string();
-    tinygltf::TinyGLTF().WriteGltfSceneToFile(&model, path, false, true, false, true);
+    std::ofstream(path, std::ios::binary) << glb;
     return path;
 }
 

@@ -4,9 +4,12 @@
 // Load checks the file and hands out plain data: the nodes of its scene as a
 // tree (parents before children), each with a name a script can type, its
 // world placement and, when it has a mesh, the bounds of its positions. Save
-// takes one world placement per node in that order, recomputes each node's
-// local transform under its parent and writes the whole file again; a node
-// that stands where it stood relative to its parent keeps its numbers exactly.
+// takes one world placement per node in that order, recomputes the local
+// transform of each node that moved under its parent, and writes the loaded
+// file's own bytes with those transforms replaced and nothing else changed:
+// saved unmoved, the file comes back byte for byte. Files the glTF file names
+// are read and written only inside its folder and the saved file's folder
+// (GltfFolder.h).
 // Placements follow the host's row-vector convention (p' = p·M); the file's
 // column-vector matrices are converted on the way in and out.
 //
@@ -64,12 +67,19 @@ public:
     const std::vector<GltfNode> &Nodes() const { return nodes_; }
 
     // Writes the file to `path` (binary when it ends in `.glb`) with the nodes
-    // at `worlds`, one per Nodes() entry. Checks everything before it writes:
-    // a BAD_FILE error leaves no file behind; UNWRITABLE when writing fails.
+    // at `worlds`, one per Nodes() entry, and, when `path` is in another
+    // folder, the files it names beside it. Checks everything before it
+    // writes: a BAD_FILE error leaves no file behind; UNWRITABLE when a
+    // target cannot be written (a missing folder, a symbolic link in the way).
     void Save(const std::string &path, const std::vector<dg::DMat44> &worlds) const;
 
+    // The files beside it that the file names (buffers, then images), as
+    // paths relative to its folder; data uris and the binary chunk are not files.
+    std::vector<std::string> ResourceFiles() const;
+
+    struct Content; // what a save needs of the loaded file, in the source
+
 private:
-    struct Content;
     GltfFile();
 
     std::string path_;
