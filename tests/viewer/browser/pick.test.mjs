@@ -1,0 +1,70 @@
+// Picking a face: in "Picked" mode the widget first follows the pointer over
+// the faces (a preview that sets nothing), and a click sets the frame the host
+// derives from the face: its origin at the clicked point, Z along the face's
+// normal, X along one of the face's edges.
+
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { missing, startViewer, launch, openPage, settle } from './harness.mjs';
+
+// Row-vector placements: a local point p lands at p·R + t.
+const apply = (p, node) => [0, 1, 2].map((j) => p[0] * node.rotation[0][j] + p[1] * node.rotation[1][j] + p[2] * node.rotation[2][j] + node.position[j]);
+const turn = (v, node) => [0, 1, 2].map((j) => v[0] * node.rotation[0][j] + v[1] * node.rotation[1][j] + v[2] * node.rotation[2][j]);
+const dot = (a, b) => a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+const sub = (a, b) => a.map((v, i) => v - b[i]);
+
+// Faces of the built-in sample that the default camera sees: the fan's top,
+// and a side of the shaft, which its node turns a quarter about Y.
+const kFaces = [
+    { which: 'Origin', node: 'fan', normal: [0, 0, 1] },
+    { which: 'Target', node: 'shaft', normal: [0, -1, 0] },
+];
+
+test('a picked face gives the frame its geometry says', { skip: missing() ?? false, timeout: 300000 }, async (t) => {
+    const server = await startViewer(t, null);
+    const browser = await launch(t);
+    const { page } = await openPage(t, browser, server);
+    const scene = (await server.request('GET', '/api/scene')).body;
+
+    for (const face of kFaces) {
+        const key = face.which.toLowerCase();
+        const index = scene.nodes.findIndex((n) => n.name === face.node);
+        assert.ok(index >= 0 && scene.nodes[index].box, `${face.node} is a box of the sample`);
+        const { size, centre } = scene.nodes[index].box;
+        const before = await server.state();
+        const placement = before.nodes[index];
+        const local = centre.map((c, i) => c + face.normal[i] * size[i] / 2);
+        const point = apply(local, placement);
+        const normal = turn(face.normal, placement);
+        const edges = [0, 1, 2].filter((i) => face.normal[i] === 0).map((i) => turn([0, 1, 2].map((j) => Number(i === j)), placement));
+
+        const checkFrame = (widget, what) => {
+            assert.ok(widget && widget.shown, `${what}: the ${key} widget is shown`);
+            const offPlane = dot(sub(widget.position, point), normal);
+            assert.ok(Math.abs(offPlane) < 1e-3, `${what}: the origin lies ${offPlane} off the face`);
+            const off = Math.hypot(...sub(widget.position, point));
+            assert.ok(off < 0.1, `${what}: the origin is ${off} from the face's centre`);
+            const z = widget.rotation[2], x = widget.rotation[0];
+            assert.ok(dot(z, normal) > 1 - 1e-5, `${what}: Z ${z} is not the face's normal ${normal}`);
+            assert.ok(edges.some((e) => Math.abs(Math.abs(dot(x, e)) - 1) < 1e-5), `${what}: X ${x} runs along no edge of the face`);
+        };
+
+        await page.getByLabel(face.which, { exact: true }).selectOption({ label: 'Picked' });
+        const at = await page.evaluate((p) => window.viewer.project(p), point);
+        // Hovering previews the frame there; the coordinate system stays as it was.
+        await page.mouse.move(at.x + 3, at.y + 3);
+        await page.mouse.move(at.x, at.y);
+        await settle(page);
+        const hovered = await server.state();
+        assert.equal(hovered.state[key], before.state[key], 'a hover sets no coordinate system');
+        checkFrame(hovered.widgets[key], `hovering over ${face.node}`);
+
+        await page.mouse.click(at.x, at.y);
+        await settle(page);
+        const picked = await server.state();
+        assert.equal(picked.state[key], 3, 'a click sets a derived (custom) coordinate system');
+        checkFrame(picked.widgets[key], `clicking ${face.node}`);
+        // The click picked a frame, not a selection.
+        assert.deepEqual(picked.selected, before.selected);
+    }
+});
