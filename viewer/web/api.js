@@ -33,6 +33,13 @@ async function answer(path, response) {
         throw new RequestError(path, response.status, why);
     }
     if (body === null) throw new RequestError(path, response.status, 'the answer is not JSON');
+    // How long the host spent on it, where it says (Server-Timing: run;dur=..., total;dur=...).
+    const timing = {};
+    for (const part of (response.headers.get('Server-Timing') || '').split(',')) {
+        const m = /^\s*([\w-]+)\s*;\s*dur=([\d.]+)/.exec(part);
+        if (m) timing[m[1]] = Number(m[2]);
+    }
+    Object.defineProperty(body, 'serverTiming', { value: timing, enumerable: false });
     return body;
 }
 

@@ -206,6 +206,8 @@ function show(result) {
     if (timing && channels.offsets.inFlight) {
         // The bench reads how long an offsets change took to be drawn.
         timing.receivedAt = t;
+        timing.serverRun = result.serverTiming && result.serverTiming.run;
+        timing.serverTotal = result.serverTiming && result.serverTiming.total;
         timing.appliedAt = performance.now();
         const finished = timing;
         timing = null;

@@ -20,6 +20,15 @@ export function placementMatrix(placement, target = new THREE.Matrix4()) {
         0, 0, 0, 1);
 }
 
+function samePlacement(a, b) {
+    if (!a) return false;
+    const p = a.position, q = b.position, r = a.rotation, s = b.rotation;
+    return p[0] === q[0] && p[1] === q[1] && p[2] === q[2] &&
+        r[0][0] === s[0][0] && r[0][1] === s[0][1] && r[0][2] === s[0][2] &&
+        r[1][0] === s[1][0] && r[1][1] === s[1][1] && r[1][2] === s[1][2] &&
+        r[2][0] === s[2][0] && r[2][1] === s[2][1] && r[2][2] === s[2][2];
+}
+
 const kPartSetEmissive = new THREE.Color(0xc05800);
 const kSelectedEmissive = new THREE.Color(0x1f56c8);
 const kBothEmissive = new THREE.Color(0x9a2fc0);
@@ -108,7 +117,7 @@ export class View {
     async load(sceneNodes, bytes, resourcePath, requestHeader) {
         this.clear();
         for (const [index, node] of sceneNodes.entries()) {
-            const entry = { index, name: node.name, meshes: [], key: '' };
+            const entry = { index, name: node.name, meshes: [], placement: null };
             this.nodes.push(entry);
             this.byName.set(node.name, entry);
         }
@@ -174,7 +183,8 @@ export class View {
     }
 
     // Places every node as `nodes` (/api/state's list, in scene order) says;
-    // only nodes whose placement changed are touched. Returns how many moved.
+    // only nodes whose placement changed are touched (the host sends every
+    // node's placement with every answer). Returns how many moved.
     setPlacements(nodes) {
         let moved = 0;
         const world = new THREE.Matrix4();
@@ -182,10 +192,7 @@ export class View {
         for (let i = 0; i < count; ++i) {
             const entry = this.nodes[i];
             const placement = nodes[i];
-            const p = placement.position, r = placement.rotation;
-            const key = `${p[0]},${p[1]},${p[2]},${r[0]},${r[1]},${r[2]}`;
-            if (key === entry.key) continue;
-            entry.key = key;
+            if (samePlacement(entry.placement, placement)) continue;
             entry.placement = placement;
             ++moved;
             if (entry.meshes.length === 0) continue;
