@@ -24,16 +24,25 @@ const kChromiumArgs = [
     '--no-first-run', '--disable-default-apps', '--mute-audio',
 ];
 
+// playwright-core where the build installed the page's packages (beside the
+// viewer), else where `npm ci --prefix viewer` puts them.
+function playwright() {
+    const places = [process.env.ALIGNPARTS_NODE_MODULES, path.join(path.dirname(kViewer), 'npm/node_modules'),
+        path.join(repo, 'viewer/node_modules')].filter(Boolean);
+    for (const modules of places) {
+        try {
+            return createRequire(path.join(path.dirname(modules), 'here.js'))('playwright-core');
+        } catch {
+            // not installed there
+        }
+    }
+    return null;
+}
+
 // Why these tests cannot run here, or null. `needs` lists extra files required.
 export function missing(needs = []) {
     if (!existsSync(kChromium)) return `no chromium at ${kChromium}`;
-    try {
-        createRequire(path.join(repo, 'viewer/package.json')).resolve('playwright-core');
-    } catch {
-        return 'playwright-core is not installed (npm ci --prefix viewer)';
-    }
-    if (!existsSync(path.join(repo, 'viewer/node_modules/three/build/three.module.js')))
-        return 'three is not installed (npm ci --prefix viewer)';
+    if (!playwright()) return 'playwright-core is not installed (build the viewer, or npm ci --prefix viewer)';
     for (const file of [kViewer, ...needs]) if (!existsSync(file)) return `${file} is missing`;
     return null;
 }
@@ -97,8 +106,7 @@ export async function startViewer(t, file) {
 }
 
 export async function launch(t) {
-    const require = createRequire(path.join(repo, 'viewer/package.json'));
-    const { chromium } = require('playwright-core');
+    const { chromium } = playwright();
     const browser = await chromium.launch({ executablePath: kChromium, headless: true, args: kChromiumArgs });
     t.after(() => browser.close());
     return browser;
