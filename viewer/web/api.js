@@ -3,6 +3,13 @@
 // one-line refusal that the page shows as it is.
 
 const token = new URLSearchParams(location.search).get('token');
+// The token stays out of the history and of what the user copies from the
+// address bar; the cookie set with this load carries it on a reload.
+if (token) history.replaceState(null, '', location.pathname);
+
+export function requestToken() {
+    return token;
+}
 
 // The token travels as a header where the address carried it; otherwise the
 // cookie set with the first page load does.

@@ -3,7 +3,7 @@
 // is the host's whole state, which the page then shows; the page keeps no
 // alignment state of its own beyond what the user is typing.
 
-import { get, getBytes, post, numberText, LatestWins } from './api.js';
+import { get, getBytes, post, numberText, LatestWins, requestToken } from './api.js';
 import { View } from './view.js';
 import { Widgets } from './widgets.js';
 import { Tree } from './tree.js';
@@ -48,7 +48,7 @@ const panel = new Panel(document, {
 
 const tree = new Tree(document.getElementById('tree'), (names, additive) => select(names, additive));
 
-new Picking(view, {
+const pointer = new Picking(view, {
     click: (hit, event) => {
         if (picking) {
             if (hit) pickFace(picking, hit);
@@ -164,12 +164,14 @@ function sendOffsets() {
 
 function startPicking(which) {
     picking = which;
+    pointer.hovering = true;
     picker.style.cursor = 'crosshair';
     hint.textContent = `Click a face to place the ${which} (Esc stops)`;
 }
 
 function stopPicking() {
     picking = null;
+    pointer.hovering = false;
     picker.style.cursor = '';
     hint.textContent = '';
 }
@@ -251,7 +253,7 @@ async function loadScene() {
     document.title = `Align parts: ${scene.file || 'built-in sample'}`;
     tree.build(sceneNodes);
     const bytes = scene.file ? await getBytes('/api/file') : null;
-    const token = new URLSearchParams(location.search).get('token');
+    const token = requestToken();
     await view.load(sceneNodes, bytes, '/api/file/res/', token ? { 'X-Alignparts-Token': token } : null);
     // Placed once by the state shown next; fitted when that is in place.
     fitPending = true;

@@ -108,12 +108,18 @@ export class Panel {
         this.buttons.apply.disabled = !s.started;
         for (const which of ['origin', 'target']) {
             const frame = this.frames[which];
-            const kind = kKinds[s[which]] || 'none';
-            // "Picked" and "Custom" both end as a custom frame in the host.
-            const shown = frame.select.value;
-            if (!(kind === 'custom' && (shown === 'custom' || shown === 'picked')) && !busy.frame[which]) {
+            if (busy.frame[which] || frame.fields.includes(document.activeElement)) continue;
+            // The host says how the frame was made where it can ("picked" and
+            // "custom" are both a custom frame to the library).
+            const csys = answer.csys && answer.csys[which];
+            const kind = csys && csys.kind ? csys.kind : kKinds[s[which]] || 'none';
+            if (frame.select.value !== kind && !(frame.select.value === 'picked' && kind === 'none')) {
                 frame.select.value = kind;
-                frame.custom.hidden = kind !== 'custom';
+            }
+            frame.custom.hidden = frame.select.value !== 'custom';
+            if (kind === 'custom' && csys && Array.isArray(csys.values)) {
+                for (const [i, field] of frame.fields.entries())
+                    if (Number(field.value) !== csys.values[i] || field.value === '') field.value = String(csys.values[i]);
             }
         }
         if (Array.isArray(s.offsets) && !busy.offsets) {
