@@ -1,5 +1,6 @@
 #include "ViewerHost.h"
 
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -318,6 +319,7 @@ qlalignparts::Alignment &ViewerHost::TheAlignment() const {
 ViewerHost::Answer ViewerHost::Handle(const std::string &method, const std::string &path,
                                       const std::string &body, const std::string &name) {
     Answer answer;
+    const auto started = std::chrono::steady_clock::now();
     try {
         json result;
         if (method == "GET") {
@@ -415,6 +417,9 @@ ViewerHost::Answer ViewerHost::Handle(const std::string &method, const std::stri
             throw RequestError(405, "method " + method + " is not allowed");
         }
         CollectEvents();
+        answer.runMs =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+                .count();
         if (result.is_null())
             result = State();
         answer.body = result.dump();

@@ -49,6 +49,7 @@ public:
         int status = 200;
         std::string contentType = "application/json";
         std::string body;
+        double runMs = 0; // the time the request's own work took, the answer's JSON aside
     };
 
     // Builds the world (the sample, or the file). Throws RequestError (status

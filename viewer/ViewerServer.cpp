@@ -1,6 +1,7 @@
 #include "ViewerServer.h"
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -243,12 +244,21 @@ void ViewerServer::ServeAsset(const httplib::Request &request, httplib::Response
 }
 
 void ViewerServer::ServeApi(const httplib::Request &request, httplib::Response &response) {
+    const auto arrived = std::chrono::steady_clock::now();
     const ViewerHost::Answer answer = OnUiThread([&](ViewerHost &host) {
         return host.Handle(request.method == "HEAD" ? "GET" : request.method, request.path,
                            request.body, request.get_header_value("X-Alignparts-Name"));
     });
     response.status = answer.status;
     response.set_content(answer.body, answer.contentType.c_str());
+    // How long the host's own work took, and the whole request from its
+    // arrival (the wait for the host thread and the answer's JSON included).
+    const double total =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - arrived)
+            .count();
+    char timing[96];
+    std::snprintf(timing, sizeof timing, "run;dur=%.3f, total;dur=%.3f", answer.runMs, total);
+    response.set_header("Server-Timing", timing);
 }
 
 } // namespace alignpartsviewer
