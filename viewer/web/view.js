@@ -117,7 +117,7 @@ export class View {
     async load(sceneNodes, bytes, resourcePath, requestHeader) {
         this.clear();
         for (const [index, node] of sceneNodes.entries()) {
-            const entry = { index, name: node.name, meshes: [], placement: null };
+            const entry = { index, name: node.name, parent: node.parent, meshes: [], placement: null };
             this.nodes.push(entry);
             this.byName.set(node.name, entry);
         }
@@ -290,13 +290,20 @@ export class View {
         return { x: rect.left + (v.x + 1) / 2 * rect.width, y: rect.top + (1 - v.y) / 2 * rect.height };
     }
 
-    // The client-space rectangle that a node's meshes cover now.
+    // The client-space rectangle that a node's meshes and those of the nodes
+    // under it cover now.
     screenBox(name) {
-        const entry = this.byName.get(name);
-        if (!entry) return null;
+        const top = this.byName.get(name);
+        if (!top) return null;
         this.parts.updateMatrixWorld(true);
         const box = new THREE.Box3();
-        for (const mesh of entry.meshes) box.expandByObject(mesh);
+        // Parents come before their children, so one pass finds the sub-tree.
+        const inside = new Set([top.index]);
+        for (const entry of this.nodes.slice(top.index)) {
+            if (entry !== top && !inside.has(entry.parent)) continue;
+            inside.add(entry.index);
+            for (const mesh of entry.meshes) box.expandByObject(mesh);
+        }
         if (box.isEmpty()) return null;
         let x0 = Infinity, y0 = Infinity, x1 = -Infinity, y1 = -Infinity;
         for (let i = 0; i < 8; ++i) {

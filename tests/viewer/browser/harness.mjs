@@ -13,8 +13,8 @@ export const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '
 export const engineFile = '/usr/share/assimp/models/glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb';
 
 const kChromium = process.env.ALIGNPARTS_CHROMIUM || '/usr/bin/chromium';
-const kViewer = process.env.ALIGNPARTS_VIEWER || path.join(repo, 'build/default/viewer/alignparts-viewer');
-const kDemo = process.env.ALIGNPARTS_DEMO || path.join(repo, 'build/default/demo/alignparts-demo');
+const kViewer = path.resolve(process.env.ALIGNPARTS_VIEWER || path.join(repo, 'build/default/viewer/alignparts-viewer'));
+const kDemo = path.resolve(process.env.ALIGNPARTS_DEMO || path.join(repo, 'build/default/demo/alignparts-demo'));
 
 // Software WebGL through SwiftShader, so the tests draw the same on any machine;
 // nothing that reaches out of the machine.
@@ -176,6 +176,7 @@ export async function changedFractions(page, before, after, rects) {
 // { state: the state line, locations: name -> 12 numbers, widgets: which -> line }.
 export function runDemo(script, cwd) {
     const run = spawnSync(kDemo, ['-'], { input: script, cwd, encoding: 'utf8' });
+    if (run.error) throw new Error(`the demo could not run: ${run.error.message}`);
     if (run.status !== 0) throw new Error(`the demo ended with ${run.status}: ${run.stdout}\n${run.stderr}`);
     const steps = new Map();
     let step = null;
