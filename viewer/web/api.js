@@ -29,6 +29,7 @@ export class RequestError extends Error {
 
 async function answer(path, response) {
     const text = await response.text();
+    const parseStart = performance.now();
     let body = null;
     try {
         body = text ? JSON.parse(text) : null;
@@ -46,6 +47,7 @@ async function answer(path, response) {
         const m = /^\s*([\w-]+)\s*;\s*dur=([\d.]+)/.exec(part);
         if (m) timing[m[1]] = Number(m[2]);
     }
+    timing.parse = performance.now() - parseStart;
     Object.defineProperty(body, 'serverTiming', { value: timing, enumerable: false });
     return body;
 }

@@ -210,6 +210,7 @@ function show(result) {
         timing.receivedAt = t;
         timing.serverRun = result.serverTiming && result.serverTiming.run;
         timing.serverTotal = result.serverTiming && result.serverTiming.total;
+        timing.parse = result.serverTiming && result.serverTiming.parse;
         timing.appliedAt = performance.now();
         const finished = timing;
         timing = null;
