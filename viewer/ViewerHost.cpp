@@ -1,5 +1,6 @@
 #include "ViewerHost.h"
 
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -283,6 +284,13 @@ std::unique_ptr<HostWorld> ViewerHost::BuildFromFile(const std::string &path, Lo
 
 void ViewerHost::Install(std::unique_ptr<HostWorld> world) {
     world_ = std::move(world);
+    // The tree stands as loaded; only placements change.
+    order_.clear();
+    prefixes_.clear();
+    for (const auto &[entry, depth] : world_->TreeOrder()) {
+        order_.push_back(entry);
+        prefixes_.push_back("{\"name\":" + json(entry->name).dump() + ",\"position\":[");
+    }
     choices_[0] = CSysChoice();
     choices_[1] = CSysChoice();
     CollectEvents();
@@ -323,9 +331,10 @@ ViewerHost::Answer ViewerHost::Handle(const std::string &method, const std::stri
     try {
         json result;
         if (method == "GET") {
-            if (path == "/api/state")
-                result = State();
-            else if (path == "/api/scene")
+            if (path == "/api/state") {
+                answer.body = StateText();
+                return answer;
+            } else if (path == "/api/scene")
                 result = SceneDescription();
             else if (path == "/api/file") {
                 if (!file_)
@@ -420,9 +429,7 @@ ViewerHost::Answer ViewerHost::Handle(const std::string &method, const std::stri
         answer.runMs =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
                 .count();
-        if (result.is_null())
-            result = State();
-        answer.body = result.dump();
+        answer.body = result.is_null() ? StateText() : result.dump();
     } catch (const RequestError &error) {
         CollectEvents();
         answer.status = error.Status();
@@ -647,7 +654,7 @@ json ViewerHost::SceneDescription() const {
             {"collections", collections}};
 }
 
-json ViewerHost::State() {
+std::string ViewerHost::StateText() {
     CollectEvents();
     const Alignment &alignment = TheAlignment();
     std::vector<du::SmartPtr<qlk::SelectionItem>> held;
@@ -673,14 +680,6 @@ json ViewerHost::State() {
         {"offsets",
          {translation.x, translation.y, translation.z, rotation.x, rotation.y, rotation.z}}};
 
-    json nodes = json::array();
-    for (const auto &[entry, depth] : world_->TreeOrder()) {
-        dg::Location location = entry->created;
-        world_->Where(*entry, location);
-        json node = Placement(location);
-        node["name"] = entry->name;
-        nodes.push_back(std::move(node));
-    }
     json selection = json::array();
     for (const auto &item : world_->Selected())
         selection.push_back(DescribeItem(*item));
@@ -728,21 +727,58 @@ json ViewerHost::State() {
         }
         choices[id == 0 ? "origin" : "target"] = choice;
     }
-    return {{"state", state},
-            {"line", world_->StateLine()},
-            {"nodes", nodes},
-            {"selected", selection},
-            {"alignmentItems", items},
-            {"partSet", partSet},
-            {"widgets", widgets},
-            {"csys", choices},
-            {"events", json(events_)},
-            {"eventCount", eventCount_},
-            {"animating", world_->IsAnimating()},
-            {"clock", world_->Clock()},
-            {"canUndo", world_->CanUndo()},
-            {"canRedo", world_->CanRedo()},
-            {"version", version_}};
+    const json rest = {{"state", state},
+                       {"line", world_->StateLine()},
+                       {"selected", selection},
+                       {"alignmentItems", items},
+                       {"partSet", partSet},
+                       {"widgets", widgets},
+                       {"csys", choices},
+                       {"events", json(events_)},
+                       {"eventCount", eventCount_},
+                       {"animating", world_->IsAnimating()},
+                       {"clock", world_->Clock()},
+                       {"canUndo", world_->CanUndo()},
+                       {"canRedo", world_->CanRedo()},
+                       {"version", version_}};
+    // Every node's placement is most of the answer, written straight into the
+    // text: building a JSON value per number first would cost more than the
+    // library's run of a large move.
+    std::string text = rest.dump();
+    text.pop_back();
+    text.reserve(text.size() + order_.size() * 160);
+    text += ",\"nodes\":[";
+    char number[32];
+    const auto put = [&](auto value) {
+        const auto end = std::to_chars(number, number + sizeof number, value).ptr;
+        text.append(number, end);
+    };
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+        const HostWorld::InstanceEntry &entry = *order_[i];
+        dg::Location location = entry.created;
+        world_->Where(entry, location);
+        if (i)
+            text += ',';
+        text += prefixes_[i];
+        for (int k = 0; k < 3; ++k) {
+            if (k)
+                text += ',';
+            put(location.pos[k]);
+        }
+        text += "],\"rotation\":[";
+        for (int r = 0; r < 3; ++r) {
+            text += r ? ",[" : "[";
+            for (int c = 0; c < 3; ++c) {
+                if (c)
+                    text += ',';
+                put(location.mat.m[r][c]);
+            }
+            text += ']';
+        }
+        text += "]}";
+    }
+    text += "]}";
+    return text;
 }
 
 } // namespace alignpartsviewer

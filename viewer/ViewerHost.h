@@ -69,8 +69,8 @@ public:
     // collects the notifications delivered meanwhile.
     void Tick(double elapsedMs);
 
-    // The answers of GET /api/state and GET /api/scene.
-    nlohmann::json State();
+    // The answers of GET /api/state (as JSON text) and GET /api/scene.
+    std::string StateText();
     nlohmann::json SceneDescription() const;
 
     HostWorld &World() { return *world_; }
@@ -109,6 +109,8 @@ private:
 
     Options options_;
     std::unique_ptr<HostWorld> world_;
+    std::vector<const HostWorld::InstanceEntry *> order_; // the world's nodes in tree order
+    std::vector<std::string> prefixes_;                   // each node's answer up to its numbers
     std::unique_ptr<LoadedFile> file_;
     std::string dropFolder_; // a private folder for dropped files, made on the first drop
     int version_ = 1;

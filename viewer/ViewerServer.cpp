@@ -245,12 +245,14 @@ void ViewerServer::ServeAsset(const httplib::Request &request, httplib::Response
 
 void ViewerServer::ServeApi(const httplib::Request &request, httplib::Response &response) {
     const auto arrived = std::chrono::steady_clock::now();
-    const ViewerHost::Answer answer = OnUiThread([&](ViewerHost &host) {
+    ViewerHost::Answer answer = OnUiThread([&](ViewerHost &host) {
         return host.Handle(request.method == "HEAD" ? "GET" : request.method, request.path,
                            request.body, request.get_header_value("X-Alignparts-Name"));
     });
     response.status = answer.status;
-    response.set_content(answer.body, answer.contentType.c_str());
+    // Moved, not copied: a large scene's answer is megabytes.
+    response.body = std::move(answer.body);
+    response.set_header("Content-Type", answer.contentType);
     // How long the host's own work took, and the whole request from its
     // arrival (the wait for the host thread and the answer's JSON included).
     const double total =
