@@ -132,14 +132,36 @@ async function openFile(file) {
     }
 }
 
+// Nodes with children are selected as assemblies, the others as parts.
 function select(names, additive) {
     const kind = (name) => {
         const item = tree.byName.get(name);
         return `${item && item.children.length ? 'assembly' : 'part'}:${name}`;
     };
-    let items = names.map(kind);
+    return selectItems(names.map(kind), additive);
+}
+
+function selectItems(items, additive) {
     if (additive && answer) items = [...new Set([...(answer.selected || []), ...items])];
     return call('/api/select', { items }, 'Selection');
+}
+
+// The scene's collections, each a button that selects it (Ctrl or Shift adds).
+function showCollections(names) {
+    const list = document.getElementById('collections');
+    list.replaceChildren(...names.map((name) => {
+        const li = document.createElement('li');
+        const button = document.createElement('button');
+        button.type = 'button';
+        button.textContent = name;
+        button.dataset.item = `collection:${name}`;
+        button.setAttribute('aria-pressed', 'false');
+        button.addEventListener('click', (e) => selectItems([button.dataset.item], e.ctrlKey || e.metaKey || e.shiftKey));
+        li.append(button);
+        return li;
+    }));
+    list.hidden = names.length === 0;
+    document.getElementById('collections-heading').hidden = names.length === 0;
 }
 
 function frameKind(which, kind) {
@@ -202,6 +224,8 @@ function show(result) {
     const selected = new Set((result.selected || []).map((item) => item.slice(item.indexOf(':') + 1)));
     view.setHighlight(partSet, selected);
     tree.setSelected(selected);
+    for (const button of document.querySelectorAll('#collections button'))
+        button.setAttribute('aria-pressed', String((result.selected || []).includes(button.dataset.item)));
     tree.setPartSet(partSet);
     showWidgets();
     panel.update(result, busyNow());
@@ -253,6 +277,7 @@ async function loadScene() {
     document.getElementById('file-name').textContent = scene.file || 'built-in sample';
     document.title = `Align parts: ${scene.file || 'built-in sample'}`;
     tree.build(sceneNodes);
+    showCollections(scene.collections || []);
     const bytes = scene.file ? await getBytes('/api/file') : null;
     const token = requestToken();
     await view.load(sceneNodes, bytes, '/api/file/res/', token ? { 'X-Alignparts-Token': token } : null);

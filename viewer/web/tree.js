@@ -10,12 +10,16 @@ export class Tree {
         this.onSelect = onSelect;
         this.items = [];        // per scene node: { li, name, parent, children: [] }
         this.byName = new Map();
+        this.selected = new Set();
+        this.partSet = new Set();
         element.addEventListener('keydown', (e) => this.key(e));
         element.addEventListener('click', (e) => this.click(e));
     }
 
     build(sceneNodes) {
         this.element.replaceChildren();
+        this.selected = new Set();
+        this.partSet = new Set();
         this.items = sceneNodes.map((node, index) => ({ index, name: node.name, parent: node.parent, children: [] }));
         this.byName = new Map(this.items.map((item) => [item.name, item]));
         for (const item of this.items)
@@ -95,12 +99,27 @@ export class Tree {
         item.li.scrollIntoView({ block: 'nearest' });
     }
 
+    // Marks the rows in `names` and unmarks the others; only rows whose mark
+    // changes are touched, so that a large tree costs nothing when the
+    // selection stays as it was.
+    mark(names, previous, set) {
+        for (const name of previous) {
+            const item = names.has(name) ? null : this.byName.get(name);
+            if (item) set(item.li, false);
+        }
+        for (const name of names) {
+            const item = previous.has(name) ? null : this.byName.get(name);
+            if (item) set(item.li, true);
+        }
+        return new Set(names);
+    }
+
     setSelected(names) {
-        for (const item of this.items) item.li.setAttribute('aria-selected', String(names.has(item.name)));
+        this.selected = this.mark(names, this.selected, (li, on) => li.setAttribute('aria-selected', String(on)));
     }
 
     setPartSet(names) {
-        for (const item of this.items) item.li.classList.toggle('in-part-set', names.has(item.name));
+        this.partSet = this.mark(names, this.partSet, (li, on) => li.classList.toggle('in-part-set', on));
     }
 
     click(event) {

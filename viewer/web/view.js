@@ -222,10 +222,20 @@ export class View {
         return variants[kind];
     }
 
-    // Part-set nodes glow orange, selected ones blue (both: purple).
+    // The nodes named and every node under them (parents come first).
+    subTrees(names) {
+        const inside = new Set();
+        for (const entry of this.nodes)
+            if (names.has(entry.name) || inside.has(entry.parent)) inside.add(entry.index);
+        return inside;
+    }
+
+    // Part-set nodes glow orange, selected ones blue (both: purple). An
+    // assembly stands for the sub-tree under it, which moves with it.
     setHighlight(partSet, selected) {
+        const inSetTree = this.subTrees(partSet), selectedTree = this.subTrees(selected);
         for (const entry of this.nodes) {
-            const inSet = partSet.has(entry.name), isSel = selected.has(entry.name);
+            const inSet = inSetTree.has(entry.index), isSel = selectedTree.has(entry.index);
             const kind = inSet && isSel ? 'both' : inSet ? 'set' : isSel ? 'sel' : '';
             if (kind === entry.highlight) continue;
             entry.highlight = kind;

@@ -1,3 +1,4 @@
+// Clicking in the view: outside picking it selects the part under the pointer.
 // Picking a face: in "Picked" mode the widget first follows the pointer over
 // the faces (a preview that sets nothing), and a click sets the frame the host
 // derives from the face: its origin at the clicked point, Z along the face's
@@ -22,11 +23,41 @@ const kFaces = [
     { which: 'Target', node: 'housing', normal: [0, -1, 0], toward: 2, along: 0 },
 ];
 
-test('a picked face gives the frame its geometry says', { skip: missing() ?? false, timeout: 300000 }, async (t) => {
+test('a click in the view selects the part under it; a picked face gives the frame its geometry says', { skip: missing() ?? false, timeout: 300000 }, async (t) => {
     const server = await startViewer(t, null);
     const browser = await launch(t);
     const { page } = await openPage(t, browser, server);
     const scene = (await server.request('GET', '/api/scene')).body;
+    // Where the middle of one face of a box shows on the page.
+    const centreOf = async (name, normal) => {
+        const index = scene.nodes.findIndex((n) => n.name === name);
+        const placement = (await server.state()).nodes[index];
+        const { size, centre } = scene.nodes[index].box;
+        return page.evaluate((p) => window.viewer.project(p), apply(centre.map((c, i) => c + normal[i] * size[i] / 2), placement));
+    };
+    const selected = async () => (await server.state()).selected.sort();
+
+    // Outside picking, a click selects the part under the pointer; Ctrl adds
+    // one, a click on nothing clears; a collection is selected by its button.
+    const fan = await centreOf('fan', [0, 0, 1]), housing = await centreOf('housing', [0, -1, 0]);
+    await page.mouse.click(fan.x, fan.y);
+    await settle(page);
+    assert.deepEqual(await selected(), ['part:fan']);
+    await page.keyboard.down('Control');
+    await page.mouse.click(housing.x, housing.y);
+    await page.keyboard.up('Control');
+    await settle(page);
+    assert.deepEqual(await selected(), ['part:fan', 'part:housing']);
+    const box = await page.getByRole('region', { name: '3-D view' }).locator('canvas').boundingBox();
+    await page.mouse.click(box.x + 5, box.y + box.height - 5);
+    await settle(page);
+    assert.deepEqual(await selected(), []);
+    await page.getByRole('button', { name: 'bolts', exact: true }).click();
+    await settle(page);
+    assert.deepEqual(await selected(), ['collection:bolts']);
+    assert.equal(await page.getByRole('button', { name: 'bolts', exact: true }).getAttribute('aria-pressed'), 'true');
+    await page.getByRole('treeitem', { name: 'plate', exact: true }).locator(':scope > .row > .name').click();
+    await settle(page);
 
     for (const face of kFaces) {
         const key = face.which.toLowerCase();
