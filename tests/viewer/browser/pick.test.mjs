@@ -6,13 +6,29 @@
 
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { missing, startViewer, launch, openPage, settle } from './harness.mjs';
+import { writeFileSync } from 'node:fs';
+import path from 'node:path';
+import { missing, tempDir, startViewer, launch, openPage, settle } from './harness.mjs';
+import { boxGlb, turn as quaternion } from './glb.mjs';
 
 // Row-vector placements: a local point p lands at p·R + t.
 const apply = (p, node) => [0, 1, 2].map((j) => p[0] * node.rotation[0][j] + p[1] * node.rotation[1][j] + p[2] * node.rotation[2][j] + node.position[j]);
 const turn = (v, node) => [0, 1, 2].map((j) => v[0] * node.rotation[0][j] + v[1] * node.rotation[1][j] + v[2] * node.rotation[2][j]);
 const dot = (a, b) => a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
 const sub = (a, b) => a.map((v, i) => v - b[i]);
+
+// The frame a widget shows is the one the face under the pointer gives: its
+// origin on the face near `point`, Z along `normal`, X along `edge`.
+function checkFaceFrame(widget, { point, normal, edge }, what) {
+    assert.ok(widget && widget.shown, `${what}: the widget is shown`);
+    const offPlane = dot(sub(widget.position, point), normal);
+    assert.ok(Math.abs(offPlane) < 1e-3, `${what}: the origin lies ${offPlane} off the face`);
+    const off = Math.hypot(...sub(widget.position, point));
+    assert.ok(off < 0.06, `${what}: the origin is ${off} from the point under the pointer`);
+    const z = widget.rotation[2], x = widget.rotation[0];
+    assert.ok(dot(z, normal) > 1 - 1e-5, `${what}: Z ${z} is not the face's normal ${normal}`);
+    assert.ok(Math.abs(Math.abs(dot(x, edge)) - 1) < 1e-5, `${what}: X ${x} is not along the nearest edge ${edge}`);
+}
 
 // Faces of the built-in sample that the default camera sees: the fan's top and
 // the housing's front. Each is clicked part-way from its centre towards the
@@ -71,16 +87,7 @@ test('a click in the view selects the part under it; a picked face gives the fra
         const normal = turn(face.normal, placement);
         const edge = turn([0, 1, 2].map((j) => Number(j === face.along)), placement);
 
-        const checkFrame = (widget, what) => {
-            assert.ok(widget && widget.shown, `${what}: the ${key} widget is shown`);
-            const offPlane = dot(sub(widget.position, point), normal);
-            assert.ok(Math.abs(offPlane) < 1e-3, `${what}: the origin lies ${offPlane} off the face`);
-            const off = Math.hypot(...sub(widget.position, point));
-            assert.ok(off < 0.06, `${what}: the origin is ${off} from the point under the pointer`);
-            const z = widget.rotation[2], x = widget.rotation[0];
-            assert.ok(dot(z, normal) > 1 - 1e-5, `${what}: Z ${z} is not the face's normal ${normal}`);
-            assert.ok(Math.abs(Math.abs(dot(x, edge)) - 1) < 1e-5, `${what}: X ${x} is not along the nearest edge ${edge}`);
-        };
+        const checkFrame = (widget, what) => checkFaceFrame(widget, { point, normal, edge }, `${what} (${key})`);
 
         await page.getByLabel(face.which, { exact: true }).selectOption({ label: 'Picked' });
         const at = await page.evaluate((p) => window.viewer.project(p), point);
@@ -100,4 +107,43 @@ test('a click in the view selects the part under it; a picked face gives the fra
         // The click picked a frame, not a selection.
         assert.deepEqual(picked.selected, before.selected);
     }
+});
+
+// A box of a glTF file, turned about two axes inside a turned parent: the page
+// must draw the file's mesh where the host places the node, or the clicks
+// below land elsewhere (a rotation read by columns instead of rows, an offset
+// applied twice, a mesh placed by its file transform instead of the host's).
+test('a turned part of a file is drawn where the host places it', { skip: missing() ?? false, timeout: 300000 }, async (t) => {
+    const dir = tempDir(t);
+    const file = path.join(dir, 'turned.glb');
+    const size = [2, 1, 0.5];
+    writeFileSync(file, boxGlb([
+        { name: 'frame', translation: [1, 2, 0], rotation: quaternion([0, 0, 1], 30), children: [1] },
+        { name: 'block', mesh: 0, translation: [0.5, 0, 1], rotation: quaternion([1, 0, 0], 40) },
+    ], size));
+    const server = await startViewer(t, file);
+    const browser = await launch(t);
+    const { page } = await openPage(t, browser, server);
+    const scene = (await server.request('GET', '/api/scene')).body;
+    const index = scene.nodes.findIndex((n) => n.name === 'block');
+    const placement = (await server.state()).nodes[index];
+    assert.ok(Math.abs(placement.rotation[0][2]) > 0.1 || Math.abs(placement.rotation[2][0]) > 0.1,
+        'the block is turned out of the plane, so that rows and columns differ');
+
+    // The block's top, part-way towards its long edge.
+    const point = apply([0, 0.35 * size[1], size[2] / 2], placement);
+    const face = { point, normal: turn([0, 0, 1], placement), edge: turn([1, 0, 0], placement) };
+    const at = await page.evaluate((p) => window.viewer.project(p), point);
+
+    await page.mouse.click(at.x, at.y);
+    await settle(page);
+    assert.deepEqual((await server.state()).selected, ['part:block'], 'a click on the drawn block selects it');
+
+    await page.getByLabel('Origin', { exact: true }).selectOption({ label: 'Picked' });
+    await page.mouse.move(at.x + 2, at.y);
+    await page.mouse.click(at.x, at.y);
+    await settle(page);
+    const picked = await server.state();
+    assert.equal(picked.state.origin, 3);
+    checkFaceFrame(picked.widgets.origin, face, 'the block\'s top');
 });
