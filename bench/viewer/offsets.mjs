@@ -2,7 +2,7 @@
 // placements applied (and drawn), on the deep synthetic assembly of 1,000,
 // 10,000 and 100,000 nodes, in headless chromium with software WebGL.
 //
-//   node bench/viewer/offsets.mjs [--quick] [--runs N] [COUNT...]
+//   node bench/viewer/offsets.mjs [--quick] [--identity] [--runs N] [COUNT...]
 //
 // Needs a built alignparts-viewer (ALIGNPARTS_VIEWER, else build/default) and
 // `npm ci --prefix viewer`. The top node is taken in as an assembly with both
@@ -17,6 +17,9 @@ import { syntheticGlb } from './synthetic.mjs';
 
 const args = process.argv.slice(2);
 const quick = args.includes('--quick');
+// --identity: the page asks for answers as they are, not compressed (what the
+// server sends when the browser accepts compression costs most of the time).
+const identity = args.includes('--identity');
 const runsAt = args.indexOf('--runs');
 const runs = runsAt >= 0 ? Number(args[runsAt + 1]) : quick ? 7 : 21;
 const counts = args.filter((a, i) => /^\d+$/.test(a) && args[i - 1] !== '--runs').map(Number);
@@ -57,7 +60,7 @@ for (const count of counts) {
         }
         const browser = await launch(t);
         const loadStart = Date.now();
-        const { page } = await openPage(t, browser, server);
+        const { page } = await openPage(t, browser, server, identity ? { headers: { 'Accept-Encoding': 'identity' } } : {});
         const loadMs = Date.now() - loadStart;
         const samples = [];
         for (let i = 0; i < runs; ++i) {

@@ -114,8 +114,8 @@ export async function launch(t) {
 
 // Opens the page and waits until it shows the host's state. Every error the
 // page throws fails the test that opened it.
-export async function openPage(t, browser, server, viewport = { width: 1280, height: 800 }) {
-    const context = await browser.newContext({ viewport, deviceScaleFactor: 1 });
+export async function openPage(t, browser, server, { viewport = { width: 1280, height: 800 }, headers } = {}) {
+    const context = await browser.newContext({ viewport, deviceScaleFactor: 1, extraHTTPHeaders: headers });
     const page = await context.newPage();
     const errors = [];
     page.on('pageerror', (e) => errors.push(String(e)));
