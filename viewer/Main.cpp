@@ -62,7 +62,12 @@ int Run(int argc, char **argv) {
     }
 
     // The signals go to one thread that waits for them; every other thread,
-    // the server's included, inherits the mask and never sees them.
+    // the server's included, inherits the mask and never sees them. A shell
+    // starts a background job with SIGINT ignored, and an ignored signal never
+    // reaches sigwait: Ctrl-C (or a test's SIGINT) must end the viewer wherever
+    // it was started.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);

@@ -22,13 +22,16 @@ struct Child {
     int err = -1; // its standard error
 };
 
-Child Start(const std::vector<std::string> &arguments) {
+// `asBackgroundJob`: started as a shell starts one, with SIGINT ignored.
+Child Start(const std::vector<std::string> &arguments, bool asBackgroundJob = false) {
     int out[2], err[2];
     EXPECT_EQ(pipe(out), 0);
     EXPECT_EQ(pipe(err), 0);
     Child child;
     child.pid = fork();
     if (child.pid == 0) {
+        if (asBackgroundJob)
+            signal(SIGINT, SIG_IGN);
         dup2(out[1], 1);
         dup2(err[1], 2);
         close(out[0]);
@@ -72,9 +75,14 @@ int Wait(const Child &child) {
 }
 
 TEST(ViewerProgram, PrintsItsAddressServesAndEndsCleanlyOnEitherSignal) {
-    for (const int signal : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(strsignal(signal));
-        const Child child = Start({});
+    const struct {
+        int signal;
+        bool asBackgroundJob;
+    } ends[] = {{SIGINT, false}, {SIGINT, true}, {SIGTERM, false}};
+    for (const auto &[signal, asBackgroundJob] : ends) {
+        SCOPED_TRACE(std::string(strsignal(signal)) +
+                     (asBackgroundJob ? " to a background job" : ""));
+        const Child child = Start({}, asBackgroundJob);
         const std::string line = ReadLine(child.out);
         std::smatch match;
         ASSERT_TRUE(std::regex_match(
