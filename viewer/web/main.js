@@ -68,7 +68,7 @@ document.getElementById('fit').addEventListener('click', () => {
     showWidgets();
 });
 document.addEventListener('keydown', (e) => {
-    if (e.key === 'Escape' && picking) stopPicking();
+    if (e.key === 'Escape' && picking) cancelPicking();
 });
 
 watchDrops(document, document.getElementById('drop-hint'), openFile, (why) => panel.showAlert(`Open refused: ${why}`));
@@ -196,6 +196,21 @@ function stopPicking() {
     pointer.hovering = false;
     picker.style.cursor = '';
     hint.textContent = '';
+}
+
+// Esc while picking: the hovers may have moved the widget, so the frame that
+// was set before is set again (or, with none, the widget hidden again).
+function cancelPicking() {
+    const which = picking;
+    stopPicking();
+    const csys = answer && answer.csys && answer.csys[which];
+    const kind = csys && csys.kind ? csys.kind : 'none';
+    panel.frames[which].select.value = kind;
+    panel.frames[which].custom.hidden = kind !== 'custom';
+    if (kind === 'none') return channels.preview.push({ which, kind: 'invalid' });
+    const body = { which, kind };
+    for (const key of ['values', 'node', 'point', 'triangle']) if (csys[key] !== undefined) body[key] = csys[key];
+    return channels[which].push(body);
 }
 
 function pickFace(which, hit) {

@@ -98,6 +98,17 @@ test('a click in the view selects the part under it; a picked face gives the fra
         const hovered = await server.state();
         assert.equal(hovered.state[key], before.state[key], 'a hover sets no coordinate system');
         checkFrame(hovered.widgets[key], `hovering over ${face.node}`);
+        if (before.state[key] === 0) {
+            // Esc gives up picking: the previewed widget goes again, the select says so.
+            await page.keyboard.press('Escape');
+            await settle(page);
+            assert.equal((await server.state()).widgets[key].shown, false, 'Esc hides the previewed widget');
+            assert.equal(await page.getByLabel(face.which, { exact: true }).inputValue(), 'none');
+            await page.getByLabel(face.which, { exact: true }).selectOption({ label: 'Picked' });
+            await page.mouse.move(at.x + 3, at.y + 3);
+            await page.mouse.move(at.x, at.y);
+            await settle(page);
+        }
 
         await page.mouse.click(at.x, at.y);
         await settle(page);
