@@ -65,6 +65,12 @@ public:
         EXPECT_EQ(result->status, status) << path << " " << body << ": " << result->body;
         return json::parse(result->body, nullptr, false);
     }
+    // The message loop is the process's own: a script run beside the server
+    // runs on the server's host thread, as everything that calls the library must.
+    qltest::ScriptRun RunScript(const std::string &script) const {
+        return server_->OnUiThread(
+            [&](alignpartsviewer::ViewerHost &) { return qltest::RunText(script); });
+    }
     json Get(const std::string &path) const {
         const auto result = Client().Get(path.c_str(), Authorised());
         EXPECT_TRUE(result && result->status == 200) << path;
@@ -453,12 +459,12 @@ TEST(ViewerAgreesWithTheScript, StateAndPlacementsAfterEachStep) {
         SCOPED_TRACE(step.script);
         script += std::string(step.script) + "\n";
         const json answer = viewer.Post(step.path, step.body);
-        const qltest::ScriptRun stateRun = qltest::RunText(script + "state\n");
+        const qltest::ScriptRun stateRun = viewer.RunScript(script + "state\n");
         ASSERT_EQ(stateRun.status, 0) << stateRun.err;
         EXPECT_EQ(answer["line"].get<std::string>() + "\n", stateRun.out);
-        const qltest::ScriptRun locationsRun = qltest::RunText(script + "locations\n");
+        const qltest::ScriptRun locationsRun = viewer.RunScript(script + "locations\n");
         EXPECT_EQ(Locations(answer), SortedLocations(locationsRun.out));
-        const qltest::ScriptRun eventsRun = qltest::RunText(script + "events\n");
+        const qltest::ScriptRun eventsRun = viewer.RunScript(script + "events\n");
         std::string events;
         for (const json &line : answer["events"])
             events += line.get<std::string>() + "\n";
