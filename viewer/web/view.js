@@ -143,7 +143,15 @@ export class View {
         const loader = new GLTFLoader();
         if (requestHeader) loader.setRequestHeader(requestHeader);
         const gltf = await loader.parseAsync(bytes, resourcePath);
-        const root = gltf.scene || new THREE.Group();
+        let root = gltf.scene;
+        if (!root) {
+            // A file without scenes: the host takes every top node, and so does the view.
+            root = new THREE.Group();
+            const nodes = gltf.parser.json.nodes || [];
+            const children = new Set(nodes.flatMap((n) => n.children || []));
+            for (let i = 0; i < nodes.length; ++i)
+                if (!children.has(i)) root.add(await gltf.parser.getDependency('node', i));
+        }
         root.updateMatrixWorld(true);
         const associations = gltf.parser.associations;
         const byGltfIndex = new Map();
