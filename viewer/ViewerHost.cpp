@@ -29,6 +29,12 @@ namespace {
 constexpr std::size_t kEventsKept = 200;
 constexpr int kMaxDepth = 16;
 
+// JSON text of a value that may hold what a request or a file named: a byte
+// that is not UTF-8 is written as U+FFFD rather than failing the answer.
+std::string Text(const json &value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 [[noreturn]] void Refuse(const std::string &message) {
     throw RequestError(400, message);
 }
@@ -289,7 +295,7 @@ void ViewerHost::Install(std::unique_ptr<HostWorld> world) {
     prefixes_.clear();
     for (const auto &[entry, depth] : world_->TreeOrder()) {
         order_.push_back(entry);
-        prefixes_.push_back("{\"name\":" + json(entry->name).dump() + ",\"position\":[");
+        prefixes_.push_back("{\"name\":" + Text(json(entry->name)) + ",\"position\":[");
     }
     choices_[0] = CSysChoice();
     choices_[1] = CSysChoice();
@@ -429,12 +435,12 @@ ViewerHost::Answer ViewerHost::Handle(const std::string &method, const std::stri
         answer.runMs =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
                 .count();
-        answer.body = result.is_null() ? StateText() : result.dump();
+        answer.body = result.is_null() ? StateText() : Text(result);
     } catch (const RequestError &error) {
         CollectEvents();
         answer.status = error.Status();
         answer.contentType = "application/json";
-        answer.body = json{{"error", error.what()}}.dump();
+        answer.body = Text(json{{"error", error.what()}});
     }
     return answer;
 }
@@ -744,7 +750,7 @@ std::string ViewerHost::StateText() {
     // Every node's placement is most of the answer, written straight into the
     // text: building a JSON value per number first would cost more than the
     // library's run of a large move.
-    std::string text = rest.dump();
+    std::string text = Text(rest);
     text.pop_back();
     text.reserve(text.size() + order_.size() * 160);
     text += ",\"nodes\":[";

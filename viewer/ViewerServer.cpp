@@ -55,7 +55,9 @@ std::string CookieValue(const std::string &header, const std::string &name) {
 
 void Fail(httplib::Response &response, int status, const std::string &message) {
     response.status = status;
-    response.set_content(nlohmann::json{{"error", message}}.dump(), "application/json");
+    response.set_content(nlohmann::json{{"error", message}}.dump(
+                             -1, ' ', false, nlohmann::json::error_handler_t::replace),
+                         "application/json");
 }
 
 } // namespace
