@@ -29,6 +29,14 @@ function samePlacement(a, b) {
         r[2][0] === s[2][0] && r[2][1] === s[2][1] && r[2][2] === s[2][2];
 }
 
+// Nodes that share one mesh and material, this many or more, are drawn as one
+// instanced mesh: one draw call instead of one each (large generated
+// assemblies repeat one part thousands of times).
+const kInstancedFrom = 64;
+const kInstanceTints = {
+    '': new THREE.Color(1, 1, 1), set: new THREE.Color(1, 0.5, 0.15), sel: new THREE.Color(0.4, 0.6, 1), both: new THREE.Color(0.8, 0.4, 1),
+};
+
 const kPartSetEmissive = new THREE.Color(0xc05800);
 const kSelectedEmissive = new THREE.Color(0x1f56c8);
 const kBothEmissive = new THREE.Color(0x9a2fc0);
@@ -117,7 +125,7 @@ export class View {
     async load(sceneNodes, bytes, resourcePath, requestHeader) {
         this.clear();
         for (const [index, node] of sceneNodes.entries()) {
-            const entry = { index, name: node.name, parent: node.parent, meshes: [], placement: null };
+            const entry = { index, name: node.name, parent: node.parent, meshes: [], instances: [], placement: null };
             this.nodes.push(entry);
             this.byName.set(node.name, entry);
         }
@@ -163,6 +171,7 @@ export class View {
         // rigid frame, scale included: drawn = host placement · offset.
         const meshes = [];
         root.traverse((object) => { if (object.isMesh) meshes.push(object); });
+        const shared = new Map(); // geometry and material -> the nodes that draw them
         const position = new THREE.Vector3(), quaternion = new THREE.Quaternion(), scale = new THREE.Vector3();
         const rigid = new THREE.Matrix4();
         for (const mesh of meshes) {
@@ -174,8 +183,35 @@ export class View {
             owner.matrixWorld.decompose(position, quaternion, scale);
             rigid.compose(position, quaternion, new THREE.Vector3(1, 1, 1)).invert();
             const offset = new THREE.Matrix4().multiplyMatrices(rigid, mesh.matrixWorld);
-            this.adopt(this.nodes[index], mesh, offset);
+            const plain = !mesh.isSkinnedMesh && !mesh.isInstancedMesh && !mesh.morphTargetInfluences && !Array.isArray(mesh.material);
+            const key = plain ? `${mesh.geometry.uuid}/${mesh.material.uuid}` : null;
+            if (!shared.has(key)) shared.set(key, []);
+            shared.get(key).push({ entry: this.nodes[index], mesh, offset });
         }
+        for (const [key, uses] of shared) {
+            if (key !== null && uses.length >= kInstancedFrom) this.adoptInstanced(uses);
+            else for (const use of uses) this.adopt(use.entry, use.mesh, use.offset);
+        }
+    }
+
+    // One instanced mesh for `uses` ({ entry, mesh, offset }, one geometry and material).
+    adoptInstanced(uses) {
+        const { geometry, material } = uses[0].mesh;
+        const instanced = new THREE.InstancedMesh(geometry, material, uses.length);
+        instanced.matrixAutoUpdate = false;
+        // Placements change every frame of a move; the whole set is cheaper to
+        // draw than to cull by a bound recomputed each time.
+        instanced.frustumCulled = false;
+        instanced.userData.owners = uses.map((u) => u.entry);
+        instanced.userData.offsets = uses.map((u) => u.offset);
+        for (const [i, use] of uses.entries()) {
+            use.mesh.removeFromParent();
+            use.entry.instances.push({ mesh: instanced, index: i, offset: use.offset });
+            instanced.setColorAt(i, kInstanceTints['']);
+            const hidden = !(Math.abs(use.offset.determinant()) > 0);
+            instanced.setMatrixAt(i, hidden ? new THREE.Matrix4().makeScale(0, 0, 0) : use.offset);
+        }
+        this.parts.add(instanced);
     }
 
     adopt(entry, mesh, offset) {
@@ -195,7 +231,8 @@ export class View {
     // node's placement with every answer). Returns how many moved.
     setPlacements(nodes) {
         let moved = 0;
-        const world = new THREE.Matrix4();
+        const world = new THREE.Matrix4(), instance = new THREE.Matrix4();
+        const touched = new Set();
         const count = Math.min(nodes.length, this.nodes.length);
         for (let i = 0; i < count; ++i) {
             const entry = this.nodes[i];
@@ -203,12 +240,23 @@ export class View {
             if (samePlacement(entry.placement, placement)) continue;
             entry.placement = placement;
             ++moved;
-            if (entry.meshes.length === 0) continue;
+            if (entry.meshes.length === 0 && entry.instances.length === 0) continue;
             placementMatrix(placement, world);
             for (const mesh of entry.meshes) {
                 mesh.matrix.multiplyMatrices(world, mesh.userData.offset);
                 mesh.matrixWorldNeedsUpdate = true;
             }
+            for (const use of entry.instances) {
+                if (!(Math.abs(use.offset.determinant()) > 0)) continue;
+                use.mesh.setMatrixAt(use.index, instance.multiplyMatrices(world, use.offset));
+                touched.add(use.mesh);
+            }
+        }
+        for (const mesh of touched) {
+            mesh.instanceMatrix.needsUpdate = true;
+            // Bounds follow the instances; the picking ray recomputes them when it needs them.
+            mesh.boundingBox = null;
+            mesh.boundingSphere = null;
         }
         if (moved) this.requestRender();
         return moved;
@@ -242,6 +290,7 @@ export class View {
     // assembly stands for the sub-tree under it, which moves with it.
     setHighlight(partSet, selected) {
         const inSetTree = this.subTrees(partSet), selectedTree = this.subTrees(selected);
+        const tinted = new Set();
         for (const entry of this.nodes) {
             const inSet = inSetTree.has(entry.index), isSel = selectedTree.has(entry.index);
             const kind = inSet && isSel ? 'both' : inSet ? 'set' : isSel ? 'sel' : '';
@@ -249,8 +298,21 @@ export class View {
             entry.highlight = kind;
             for (const mesh of entry.meshes)
                 mesh.material = kind ? this.variant(mesh.userData.baseMaterial, kind) : mesh.userData.baseMaterial;
+            for (const use of entry.instances) {
+                use.mesh.setColorAt(use.index, kInstanceTints[kind]);
+                tinted.add(use.mesh);
+            }
         }
+        for (const mesh of tinted) mesh.instanceColor.needsUpdate = true;
         this.requestRender();
+    }
+
+    instanceBox(use) {
+        const geometry = use.mesh.geometry;
+        if (!geometry.boundingBox) geometry.computeBoundingBox();
+        const instance = new THREE.Matrix4();
+        use.mesh.getMatrixAt(use.index, instance);
+        return geometry.boundingBox.clone().applyMatrix4(instance.premultiply(use.mesh.matrixWorld));
     }
 
     bounds() {
@@ -293,9 +355,17 @@ export class View {
         if (!hit) return null;
         const mesh = hit.object;
         const positions = mesh.geometry.getAttribute('position');
-        const corner = (i) => new THREE.Vector3().fromBufferAttribute(positions, i).applyMatrix4(mesh.matrixWorld).toArray();
+        const toWorld = mesh.matrixWorld.clone();
+        let node = mesh.userData.node;
+        if (mesh.isInstancedMesh) {
+            const instance = new THREE.Matrix4();
+            mesh.getMatrixAt(hit.instanceId, instance);
+            toWorld.multiply(instance);
+            node = mesh.userData.owners[hit.instanceId].name;
+        }
+        const corner = (i) => new THREE.Vector3().fromBufferAttribute(positions, i).applyMatrix4(toWorld).toArray();
         return {
-            node: mesh.userData.node,
+            node,
             point: hit.point.toArray(),
             triangle: [corner(hit.face.a), corner(hit.face.b), corner(hit.face.c)],
         };
@@ -321,6 +391,7 @@ export class View {
             if (entry !== top && !inside.has(entry.parent)) continue;
             inside.add(entry.index);
             for (const mesh of entry.meshes) box.expandByObject(mesh);
+            for (const use of entry.instances) box.union(this.instanceBox(use));
         }
         if (box.isEmpty()) return null;
         let x0 = Infinity, y0 = Infinity, x1 = -Infinity, y1 = -Infinity;
