@@ -96,6 +96,7 @@ void HostWorld::AddInstance(const InstanceSpec &spec, int line) {
             annotations->AddAnnotation(shape, new qlk::Annotation(dg::DPoint3D(spec.symbol)));
         }
     }
+    instanceIndex_[spec.name] = instances_.size();
     instances_.push_back(entry);
     names_[spec.name] = line;
 }
@@ -108,10 +109,8 @@ void HostWorld::AddCollection(CollectionEntry entry, int line) {
 }
 
 const HostWorld::InstanceEntry *HostWorld::FindInstance(const std::string &name) const {
-    for (const InstanceEntry &entry : instances_)
-        if (entry.name == name)
-            return &entry;
-    return nullptr;
+    const auto found = instanceIndex_.find(name);
+    return found == instanceIndex_.end() ? nullptr : &instances_[found->second];
 }
 
 const HostWorld::CollectionEntry *HostWorld::FindCollection(const std::string &name) const {
@@ -192,6 +191,7 @@ void HostWorld::AddFile(GltfFile file, int line) {
         entry.created = placements[i];
         scene_->CreateShapeInstance(entry.instance, entry.created);
         fileInstances_.push_back(instances_.size());
+        instanceIndex_[node.name] = instances_.size();
         names_[node.name] = line;
         instances_.push_back(std::move(entry));
     }

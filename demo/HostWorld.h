@@ -23,6 +23,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -163,6 +164,7 @@ private:
     std::vector<InstanceEntry> instances_;
     std::vector<CollectionEntry> collections_;
     std::map<std::string, int> names_; // every name used, with the line that made it
+    std::unordered_map<std::string, std::size_t> instanceIndex_; // name -> place in instances_
     // The loaded glTF file, and the instance made for each of its nodes.
     std::unique_ptr<GltfFile> file_;
     int fileLine_ = 0;
