@@ -1,12 +1,13 @@
-// The demo's host: a stand-in scene with a product tree, a selection, an undo
-// history and one Alignment, driven command by command from a script.
+// The demo's script language over the host world (HostWorld: a stand-in scene
+// with a product tree, a selection, an undo history and one Alignment), driven
+// command by command from a script.
 //
-// The Playground plays the part a viewer plays around the align-parts tool: it
-// builds instances and collections, replaces the selection as the user would,
-// calls the Alignment only through its public interface, records its
-// notifications with an AlignmentObserver, runs the scene's clock, and reports
-// what it sees as text or as a picture. Each command is one member; Execute
-// dispatches by name and throws ScriptError for anything the script got wrong.
+// The Playground plays the part a viewer's user interface plays around the
+// align-parts tool: it reads each command's words, has the world build
+// instances and collections, replace the selection as the user would, call the
+// Alignment, run the scene's clock, and reports what the world sees as text or
+// as a picture. Each command is one member; Execute dispatches by name and
+// throws ScriptError for anything the script got wrong.
 //
 // Typical use:
 //   Playground playground(std::cout);
