@@ -439,7 +439,7 @@ ViewerHost::Answer ViewerHost::Handle(const std::string &method, const std::stri
     } catch (const RequestError &error) {
         CollectEvents();
         answer.status = error.Status();
-        answer.contentType = "application/json";
+        answer.contentType = kJsonType;
         answer.body = Text(json{{"error", error.what()}});
     }
     return answer;

@@ -57,7 +57,7 @@ void Fail(httplib::Response &response, int status, const std::string &message) {
     response.status = status;
     response.set_content(nlohmann::json{{"error", message}}.dump(
                              -1, ' ', false, nlohmann::json::error_handler_t::replace),
-                         "application/json");
+                         kJsonType);
 }
 
 } // namespace
