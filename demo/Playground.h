@@ -1,12 +1,13 @@
-// The demo's host: a stand-in scene with a product tree, a selection, an undo
-// history and one Alignment, driven command by command from a script.
+// The demo's script language over the host world (HostWorld: a stand-in scene
+// with a product tree, a selection, an undo history and one Alignment), driven
+// command by command from a script.
 //
-// The Playground plays the part a viewer plays around the align-parts tool: it
-// builds instances and collections, replaces the selection as the user would,
-// calls the Alignment only through its public interface, records its
-// notifications with an AlignmentObserver, runs the scene's clock, and reports
-// what it sees as text or as a picture. Each command is one member; Execute
-// dispatches by name and throws ScriptError for anything the script got wrong.
+// The Playground plays the part a viewer's user interface plays around the
+// align-parts tool: it reads each command's words, has the world build
+// instances and collections, replace the selection as the user would, call the
+// Alignment, run the scene's clock, and reports what the world sees as text or
+// as a picture. Each command is one member; Execute dispatches by name and
+// throws ScriptError for anything the script got wrong.
 //
 // Typical use:
 //   Playground playground(std::cout);
@@ -27,8 +28,7 @@
 #include <qlk/Kernel.h>
 #include <qlmk/CSysPreviewWidget.h>
 
-#include "GltfFile.h"
-#include "Picture.h"
+#include "HostWorld.h"
 #include "Script.h"
 
 namespace alignpartsdemo {
@@ -36,6 +36,9 @@ namespace alignpartsdemo {
 class Playground {
 public:
     explicit Playground(std::ostream &out);
+    // A playground that drives a world made elsewhere (the viewer builds its
+    // sample scene through one).
+    Playground(std::ostream &out, HostWorld &world);
     ~Playground();
     Playground(const Playground &) = delete;
     Playground &operator=(const Playground &) = delete;
@@ -47,28 +50,8 @@ public:
     void Execute(Arguments &args, int line);
 
 private:
-    class EventRecorder;
-
-    struct InstanceEntry {
-        std::string name;
-        int line = 0;
-        du::SmartPtr<qlk::Instance> instance;
-        bool hasBox = false;
-        dg::DVec3 box;
-        dg::DVec3 boxCentre; // in the instance's own frame
-        bool fromFile = false;
-        dg::Location created; // where it stood when the script made it
-    };
-
-    struct CollectionEntry {
-        std::string name;
-        du::SmartPtr<du::RefCounted>
-            comparison; // stands for the collection, whatever item shows it
-        du::Symbol type;
-        du::SmartPtr<qlk::Instance> instance;
-        std::vector<du::SmartPtr<qlk::SelectionItem>> first;
-        std::vector<du::SmartPtr<qlk::SelectionItem>> second;
-    };
+    using InstanceEntry = HostWorld::InstanceEntry;
+    using CollectionEntry = HostWorld::CollectionEntry;
 
     void Instance(Arguments &args, int line);
     void Collection(Arguments &args, int line);
@@ -104,37 +87,16 @@ private:
     const InstanceEntry &FindInstance(const Arguments &args, const std::string &name,
                                       const char *role) const;
     void RequireNewName(const Arguments &args, const std::string &name) const;
+    // Runs a request of the world, turning what it refuses into this command's error.
+    template <typename Request> void Ask(const Arguments &args, Request request) const;
     // `part:NAME`, `assembly:NAME` (and, with `collections`, `collection:NAME`)
     // as a fresh selection item, the way a host makes one for each selection.
     du::SmartPtr<qlk::SelectionItem> MakeItem(const Arguments &args, const std::string &word,
                                               bool collections) const;
-    du::SmartPtr<qlk::ShapeInstance> Shape(const du::SmartPtr<qlk::Instance> &instance) const;
-    // The alignment's widget with this label key, as the host finds it among the
-    // markups the alignment has handed to the scene; null until it has handed one.
-    const qlmk::CSysPreviewWidget *FindWidget(const char *labelKey) const;
-    PictureWidget DescribeWidget(const char *labelKey) const;
-    std::string StateLine() const;
-    Picture MakePicture() const;
 
     std::ostream &out_;
-    du::SmartPtr<qlk::ShapeScene> scene_;
-    du::SmartPtr<qlk::ShapeView> view_;
-    du::SmartPtr<qlk::SelectionManager> selectionManager_;
-    std::vector<InstanceEntry> instances_;
-    std::vector<CollectionEntry> collections_;
-    std::map<std::string, int> names_; // every name used, with the line that made it
-    // The loaded glTF file, and the instance made for each of its nodes.
-    std::unique_ptr<GltfFile> file_;
-    int fileLine_ = 0;
-    std::vector<std::size_t> fileInstances_;
-    qlk::History history_;
-    du::SmartPtr<EventRecorder> recorder_;
-    du::SmartPtr<qlalignparts::Alignment> alignment_;
-    // The scene's records of markup calls and animated moves are append-only
-    // logs; these say how far the playground has read them. Markup calls from
-    // before the current alignment name widgets that may be gone.
-    std::size_t markupCallsOfAlignment_ = 0;
-    std::size_t movesReported_ = 0;
+    std::unique_ptr<HostWorld> ownWorld_;
+    HostWorld &world_;
 };
 
 } // namespace alignpartsdemo

@@ -1,21 +1,127 @@
 #include <qlk/Kernel.h>
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 namespace qlk {
 
 namespace {
 
+struct Quaternion {
+    double w, x, y, z;
+};
+
+// The rotation of an orthonormal matrix whose rows are its axes.
+Quaternion ToQuaternion(const double m[3][3]) {
+    // The largest of the four candidates keeps the division well away from zero.
+    const double trace = m[0][0] + m[1][1] + m[2][2];
+    Quaternion q;
+    if (trace > 0) {
+        const double s = 2 * std::sqrt(trace + 1);
+        q = {s / 4, (m[1][2] - m[2][1]) / s, (m[2][0] - m[0][2]) / s, (m[0][1] - m[1][0]) / s};
+    } else if (m[0][0] >= m[1][1] && m[0][0] >= m[2][2]) {
+        const double s = 2 * std::sqrt(1 + m[0][0] - m[1][1] - m[2][2]);
+        q = {(m[1][2] - m[2][1]) / s, s / 4, (m[0][1] + m[1][0]) / s, (m[2][0] + m[0][2]) / s};
+    } else if (m[1][1] >= m[2][2]) {
+        const double s = 2 * std::sqrt(1 + m[1][1] - m[0][0] - m[2][2]);
+        q = {(m[2][0] - m[0][2]) / s, (m[0][1] + m[1][0]) / s, s / 4, (m[1][2] + m[2][1]) / s};
+    } else {
+        const double s = 2 * std::sqrt(1 + m[2][2] - m[0][0] - m[1][1]);
+        q = {(m[0][1] - m[1][0]) / s, (m[2][0] + m[0][2]) / s, (m[1][2] + m[2][1]) / s, s / 4};
+    }
+    return q;
+}
+
+void FromQuaternion(const Quaternion &q, double m[3][3]) {
+    const double w = q.w, x = q.x, y = q.y, z = q.z;
+    m[0][0] = 1 - 2 * (y * y + z * z);
+    m[0][1] = 2 * (x * y + w * z);
+    m[0][2] = 2 * (x * z - w * y);
+    m[1][0] = 2 * (x * y - w * z);
+    m[1][1] = 1 - 2 * (x * x + z * z);
+    m[1][2] = 2 * (y * z + w * x);
+    m[2][0] = 2 * (x * z + w * y);
+    m[2][1] = 2 * (y * z - w * x);
+    m[2][2] = 1 - 2 * (x * x + y * y);
+}
+
+// The shortest turn from `a` to `b`, a fraction t of the way.
+Quaternion Slerp(Quaternion a, const Quaternion &b, double t) {
+    double cosine = a.w * b.w + a.x * b.x + a.y * b.y + a.z * b.z;
+    if (cosine < 0) {
+        a = {-a.w, -a.x, -a.y, -a.z};
+        cosine = -cosine;
+    }
+    double ka = 1 - t, kb = t;
+    if (cosine < 0.9999) {
+        const double angle = std::acos(std::min(cosine, 1.0));
+        const double sine = std::sin(angle);
+        ka = std::sin((1 - t) * angle) / sine;
+        kb = std::sin(t * angle) / sine;
+    }
+    Quaternion q = {ka * a.w + kb * b.w, ka * a.x + kb * b.x, ka * a.y + kb * b.y,
+                    ka * a.z + kb * b.z};
+    const double length = std::sqrt(q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z);
+    return {q.w / length, q.x / length, q.y / length, q.z / length};
+}
+
+// Splits a placement matrix into the lengths of its axes and a rotation; false
+// when it is not a turn times a scale of each axis (a mirror, a shear, a
+// flattened axis).
+bool SplitRotation(const dg::FMat33 &matrix, double scale[3], double rotation[3][3]) {
+    for (int r = 0; r < 3; ++r) {
+        const double length = std::sqrt(double(matrix.m[r][0]) * matrix.m[r][0] +
+                                        double(matrix.m[r][1]) * matrix.m[r][1] +
+                                        double(matrix.m[r][2]) * matrix.m[r][2]);
+        if (!(length > 1e-12))
+            return false;
+        scale[r] = length;
+        for (int c = 0; c < 3; ++c)
+            rotation[r][c] = matrix.m[r][c] / length;
+    }
+    constexpr double kTolerance = 1e-4;
+    for (int a = 0; a < 3; ++a)
+        for (int b = a + 1; b < 3; ++b) {
+            const double dot = rotation[a][0] * rotation[b][0] + rotation[a][1] * rotation[b][1] +
+                               rotation[a][2] * rotation[b][2];
+            if (std::fabs(dot) > kTolerance)
+                return false;
+        }
+    const double determinant =
+        rotation[0][0] * (rotation[1][1] * rotation[2][2] - rotation[1][2] * rotation[2][1]) -
+        rotation[0][1] * (rotation[1][0] * rotation[2][2] - rotation[1][2] * rotation[2][0]) +
+        rotation[0][2] * (rotation[1][0] * rotation[2][1] - rotation[1][1] * rotation[2][0]);
+    return determinant > 0;
+}
+
 dg::Location Interpolate(const dg::Location &from, const dg::Location &to, double t) {
-    // A preview: a straight line for the position, elementwise for the matrix.
+    // The position follows a straight line. The rotation turns about one axis
+    // at an even rate (each axis's length changing evenly), so that a part stays
+    // rigid on its way; only a placement that is no turn at all (a mirror, a
+    // shear) falls back to blending the matrices entry by entry.
     dg::Location between;
+    for (int i = 0; i < 3; ++i)
+        between.pos[i] = from.pos[i] + t * (to.pos[i] - from.pos[i]);
+    if (from.mat == to.mat) {
+        between.mat = from.mat;
+        return between;
+    }
+    double fromScale[3], toScale[3], fromTurn[3][3], toTurn[3][3];
+    if (SplitRotation(from.mat, fromScale, fromTurn) && SplitRotation(to.mat, toScale, toTurn)) {
+        double turn[3][3];
+        FromQuaternion(Slerp(ToQuaternion(fromTurn), ToQuaternion(toTurn), t), turn);
+        for (int r = 0; r < 3; ++r) {
+            const double scale = fromScale[r] + t * (toScale[r] - fromScale[r]);
+            for (int c = 0; c < 3; ++c)
+                between.mat.m[r][c] = static_cast<float>(turn[r][c] * scale);
+        }
+        return between;
+    }
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c)
             between.mat.m[r][c] =
                 static_cast<float>(from.mat.m[r][c] + t * (to.mat.m[r][c] - from.mat.m[r][c]));
-    for (int i = 0; i < 3; ++i)
-        between.pos[i] = from.pos[i] + t * (to.pos[i] - from.pos[i]);
     return between;
 }
 

@@ -111,6 +111,8 @@ public:
     // Moves from where it stands now to `location` over `duration` ms of the scene clock.
     void MoveTo(const dg::Location &location, int duration);
     void Detach() { scene_ = nullptr; }
+    // Whether it still belongs to a scene (false once the scene dropped it).
+    bool IsAttached() const { return scene_ != nullptr; }
 
 private:
     friend class ShapeScene; // the scene's clock ends animations
