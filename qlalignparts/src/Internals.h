@@ -3,74 +3,61 @@
 // length of an operation.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <vector>
 
 #include <qlalignparts/Alignment.h>
 
+#include "FirstGeneration.h"
+#include "ListRecord.h"
+#include "Regeneration.h"
+#include "SubTreeStack.h"
+
 namespace qlalignparts {
 
-// What a removal's generation knows of the list as it was: each of its
-// instances, found by its address, with the entry's place in list order, the
-// shape instance the scene last answered for it and whether generation has
-// reached it again; and the list that takes the instances new to it.
-struct Alignment::Regeneration {
-    struct Former {
-        std::uintptr_t address; // 0 for a free place
-        const void *drawn;      // the record's hint, for early requests only
-        std::uint32_t index;
-        bool reached;
-    };
-    explicit Regeneration(std::size_t count);
-    void Add(std::uintptr_t address, const void *drawn, std::uint32_t index);
-    Former *Find(std::uintptr_t address);
-
-    // Open addressing: an instance is found at the place its address hashes
-    // to or at one of the next; never more than two thirds of them are taken.
-    std::vector<Former> places;
-    unsigned shift;
-    const Alignment::PartsMap *into = nullptr;
+struct RunBuffers {
+    std::vector<du::SmartPtr<qlk::ShapeInstance>> shapeInstances;
+    std::vector<dg::Location> locations;
+    bool lent = false;
 };
 
-// A generation into an empty list, as when parts are first taken in. In a
-// young heap parts are made in the order they are listed, so their addresses,
-// the list's keys, mostly rise, and each new entry goes at the list's end. In
-// a heap in use for hours they come in no order, and putting each in its place
-// would mean a search down a tree whose nodes lie anywhere. So an instance
-// whose address is beyond the list's last goes straight in at the end; the
-// others are listed aside, with a small table to tell which are listed
-// already, and go in, in key order, once generation is over. Anything that
-// reads the list meanwhile (an operation the host starts from inside one of
-// its calls) has them put in place first; generation then lists straight into
-// the list.
-struct Alignment::FirstGeneration {
-    struct Aside {
-        du::SmartPtr<qlk::Instance> instance;
-        dg::Location location;
-        const void *drawn;
-    };
-    struct Key {
-        std::uintptr_t address;
-        std::uint32_t index; // in `aside`
-        bool operator<(const Key &other) const { return address < other.address; }
-    };
-    FirstGeneration(PartsMap &list, std::size_t version) : into(&list), version(version) {}
-    bool Listed(std::uintptr_t address) const; // aside
-    void Add(const du::SmartPtr<qlk::Instance> &instance, const dg::Location &location,
-             const void *drawn);
+// Where the last run sent the listed instances: `home` when it sent each to
+// its stored location (a coordinate system undefined), else the placements it
+// handed the scene, by the instance's address in list order.
+struct LastRun {
+    bool made = false;
+    bool home = false;
+    std::size_t ticket = 0; // the run's, in the order runs hand the scene their move
+    std::vector<std::uintptr_t> addresses;
+    std::vector<dg::Location> locations;
+};
 
-    PartsMap *into;      // null once the entries are in place
-    std::size_t version; // the list record's when generation began
-    // The entries that went straight in, in list order, for the record.
-    std::vector<ListSlot> straight;
-    bool recordable = true; // `straight` names every one of them
-    // A deque: growing it copies no entry, and so takes no reference again.
-    std::deque<Aside> aside;
-    std::vector<Key> keys;
-    // Open addressing, as for a removal: never more than two thirds of the
-    // places taken, 0 for a free place.
-    std::vector<std::uintptr_t> places = std::vector<std::uintptr_t>(16);
-    unsigned shift = 60;
+// What the Alignment keeps beside the members of its table.
+struct Alignment::Machinery {
+    // The two vectors a run hands the scene. The placements keep their room
+    // from one run to the next: a large assembly's outgrow what the allocator
+    // recycles, so fresh ones would be paged in and cleared on every run. The
+    // shape instances keep only a small room. Between runs they hold no
+    // reference.
+    RunBuffers runBuffers;
+    // Where the last run sent each instance, for Apply to record.
+    LastRun lastRun;
+    ListRecord listRecord;
+    SubTreeStack subTrees;
+    // While a removal generates the list anew, what generation learns of the
+    // list as it was; null otherwise.
+    Regeneration *regeneration = nullptr;
+    // While a generation fills an empty list, the entries it has made so far,
+    // kept aside until they go into the list in key order; null otherwise.
+    FirstGeneration *firstGeneration = nullptr;
+    // Counts the changes of the part set; a generation under way notes the
+    // count it began with, so that it goes no further over a part set the
+    // host has changed from inside one of its calls. `generatedFrom` is
+    // kNotGenerating outside a generation.
+    std::size_t partSetChanges = 0;
+    static constexpr std::size_t kNotGenerating = ~std::size_t{0};
+    std::size_t generatedFrom = kNotGenerating;
 };
 
 struct AlignmentInternals {
@@ -95,8 +82,8 @@ struct AlignmentInternals {
         // as generation has made it so far.
         explicit KeepAlive(Alignment *alignment)
             : held_(HeldElsewhere(alignment) ? alignment : nullptr) {
-            if (alignment->firstGeneration)
-                PutInPlace(*alignment, *alignment->firstGeneration);
+            if (alignment->machinery->firstGeneration)
+                PutInPlace(*alignment, *alignment->machinery->firstGeneration);
         }
         KeepAlive(const KeepAlive &) = delete;
         KeepAlive &operator=(const KeepAlive &) = delete;
@@ -120,8 +107,8 @@ struct AlignmentInternals {
     // released at once; the capacity stays unless it is far more than the
     // list now needs.
     class RunVectors {
-        Alignment::RunBuffers own_;
-        Alignment::RunBuffers &buffers_;
+        RunBuffers own_;
+        RunBuffers &buffers_;
 
     public:
         RunVectors(const Alignment &alignment, std::size_t count);
@@ -140,28 +127,28 @@ struct AlignmentInternals {
     // walk learns of one made from inside it.
     // (What generation added meanwhile goes when the record is made afresh.)
     static void ListChanged(const Alignment &alignment) {
-        alignment.listRecord.current = false;
-        ++alignment.listRecord.version;
+        alignment.machinery->listRecord.current = false;
+        ++alignment.machinery->listRecord.version;
     }
     // An entry just made in `list` for an instance the scene draws as `drawn`.
     static void EntryAdded(const Alignment &alignment, const Alignment::PartsMap &list,
                            const Alignment::PartsMap::value_type &entry, const void *drawn);
     // The record in list order, brought up to date first.
-    static std::vector<Alignment::ListSlot> &ListInOrder(const Alignment &alignment);
+    static std::vector<ListSlot> &ListInOrder(const Alignment &alignment);
 
     // ---- Generating the complete parts list ------------------------------
-    static void PartSetChanged(Alignment &alignment) { ++alignment.partSetChanges; }
+    static void PartSetChanged(Alignment &alignment) { ++alignment.machinery->partSetChanges; }
     // Whether the host changed the part set from inside the generation under
     // way: the parts it is walking may be gone; it starts over.
     static bool PartSetChangedMeanwhile(const Alignment &alignment) {
-        return alignment.generatedFrom != Alignment::kNotGenerating &&
-               alignment.generatedFrom != alignment.partSetChanges;
+        return alignment.machinery->generatedFrom != Alignment::Machinery::kNotGenerating &&
+               alignment.machinery->generatedFrom != alignment.machinery->partSetChanges;
     }
     // Where an instance stands in the list being generated.
     struct Place {
-        Alignment::PartsMap::iterator position;  // its entry in that list, or its place there
-        Alignment::Regeneration::Former *former; // see Regenerate; null otherwise
-        bool listed;                             // generation has listed it already
+        Alignment::PartsMap::iterator position; // its entry in that list, or its place there
+        Regeneration::Former *former;           // see Regenerate; null otherwise
+        bool listed;                            // generation has listed it already
         std::size_t version; // the list record's, to tell whether `position` still holds
     };
     static Place Locate(const Alignment &alignment, Alignment::PartsMap &list,
@@ -178,7 +165,7 @@ struct AlignmentInternals {
     static Alignment::PartsMap Regenerate(Alignment &alignment);
     // Puts the entries a first generation made aside into its list, in key
     // order; generation lists straight into the list from then on.
-    static void PutInPlace(const Alignment &alignment, Alignment::FirstGeneration &first);
+    static void PutInPlace(const Alignment &alignment, FirstGeneration &first);
     // Asks the memory early for an instance that generation into `list` is
     // about to reach and, while a removal regenerates, for the shape instance
     // the scene last answered for it.
@@ -206,24 +193,6 @@ struct AlignmentInternals {
     // for each shape instance some entries ahead. Keeps the capacity.
     static void ReleaseAll(std::vector<du::SmartPtr<qlk::ShapeInstance>> &shapeInstances);
 
-    // Lends an assembly walk the children buffer of the next depth, empty, for
-    // the length of a scope; the children's references are released when it ends.
-    class ChildrenLease {
-    public:
-        explicit ChildrenLease(const Alignment &alignment);
-        ~ChildrenLease();
-        ChildrenLease(const ChildrenLease &) = delete;
-        ChildrenLease &operator=(const ChildrenLease &) = delete;
-
-        std::vector<du::SmartPtr<qlk::Instance>> &children;
-
-    private:
-        Alignment::ChildBuffers &buffers_;
-    };
-    // After the outermost walk: a buffer that had to hold a very wide
-    // assembly's children is given back rather than kept for the next walk.
-    static void TrimChildBuffers(const Alignment &alignment);
-
     // Gives back a vector's room when it is far beyond what is needed (twice
     // that and a slack), so that an alignment whose list has shrunk does not
     // keep the memory of its largest run for the rest of its life.
@@ -234,38 +203,28 @@ struct AlignmentInternals {
             std::vector<T>().swap(vector);
     }
     static constexpr std::size_t kKeptSlack = 1024;
-    // The room kept per depth for the children of an assembly: enough for
-    // most; a wider one's is made for its walk and given back after.
-    static constexpr std::size_t kKeptChildren = 64;
 
     static constexpr std::size_t kNodesAhead = 32;
     static constexpr std::size_t kObjectsAhead = 16;
 };
 
-// The children buffers of an assembly walk: one per depth, in a deque so that a
-// deeper walk adding a level leaves the shallower buffers where they are.
-struct Alignment::ChildBuffers {
-    std::deque<std::vector<du::SmartPtr<qlk::Instance>>> byDepth;
-    std::size_t depth = 0;
-};
-
 template <class Visit>
 void AlignmentInternals::ForEachListed(const Alignment &alignment, Visit &&visit) {
-    std::vector<Alignment::ListSlot> &slots = ListInOrder(alignment);
+    std::vector<ListSlot> &slots = ListInOrder(alignment);
     const std::size_t count = slots.size();
-    const std::size_t version = alignment.listRecord.version;
+    const std::size_t version = alignment.machinery->listRecord.version;
     for (std::size_t i = 0; i < count; ++i) {
         if (i + kNodesAhead < count)
             Prefetch<sizeof(Alignment::PartsMap::value_type)>(slots[i + kNodesAhead].entry);
         if (i + kObjectsAhead < count) {
-            const Alignment::ListSlot &ahead = slots[i + kObjectsAhead];
+            const ListSlot &ahead = slots[i + kObjectsAhead];
             Prefetch<sizeof(qlk::Instance)>(ahead.entry->first.get());
             Prefetch<sizeof(qlk::ShapeInstance)>(ahead.drawn);
         }
         const std::uintptr_t visited =
             reinterpret_cast<std::uintptr_t>(slots[i].entry->first.get());
         const void *drawn = visit(*slots[i].entry);
-        if (alignment.listRecord.version != version) {
+        if (alignment.machinery->listRecord.version != version) {
             // The host changed the list from inside the walk, and the slots
             // with it (a run from in there may even have made them anew,
             // fewer): go on over the list itself, past the entry just

@@ -53,7 +53,7 @@ dg::DMat44 AxesOf(const dg::Location &location) {
 } // namespace
 
 AlignmentInternals::RunVectors::RunVectors(const Alignment &alignment, std::size_t count)
-    : buffers_(alignment.runBuffers.lent ? own_ : alignment.runBuffers),
+    : buffers_(alignment.machinery->runBuffers.lent ? own_ : alignment.machinery->runBuffers),
       shapeInstances(buffers_.shapeInstances), locations(buffers_.locations) {
     // Empty: the run before emptied them as it ended. A move back of the few
     // entries a removal dropped keeps the room that the run after it will
@@ -64,6 +64,16 @@ AlignmentInternals::RunVectors::RunVectors(const Alignment &alignment, std::size
     GiveBackRoom(locations, kept);
     locations.reserve(count);
     buffers_.lent = true;
+}
+
+void AlignmentInternals::ReleaseAll(std::vector<du::SmartPtr<qlk::ShapeInstance>> &shapeInstances) {
+    const std::size_t count = shapeInstances.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + kObjectsAhead < count)
+            Prefetch<sizeof(qlk::ShapeInstance)>(shapeInstances[i + kObjectsAhead].get());
+        shapeInstances[i] = nullptr;
+    }
+    shapeInstances.clear();
 }
 
 AlignmentInternals::RunVectors::~RunVectors() {
