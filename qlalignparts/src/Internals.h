@@ -16,9 +16,17 @@
 
 namespace qlalignparts {
 
+// An instance's address, the key of the parts list, as a run notes it. (A type
+// of the library's own: a vector of it stays out of the library's exports.)
+struct RunAddress {
+    std::uintptr_t value;
+};
+
 struct RunBuffers {
     std::vector<du::SmartPtr<qlk::ShapeInstance>> shapeInstances;
     std::vector<dg::Location> locations;
+    // The instances' addresses, one for each placement.
+    std::vector<RunAddress> addresses;
     bool lent = false;
 };
 
@@ -28,8 +36,11 @@ struct RunBuffers {
 struct LastRun {
     bool made = false;
     bool home = false;
-    std::size_t ticket = 0; // the run's, in the order runs hand the scene their move
-    std::vector<std::uintptr_t> addresses;
+    // Runs are numbered in the order they hand the scene their move; a run
+    // the scene starts from inside that call comes later and stands.
+    std::size_t issued = 0;
+    std::size_t ticket = 0; // the recorded run's
+    std::vector<RunAddress> addresses;
     std::vector<dg::Location> locations;
 };
 
@@ -118,7 +129,23 @@ struct AlignmentInternals {
 
         std::vector<du::SmartPtr<qlk::ShapeInstance>> &shapeInstances;
         std::vector<dg::Location> &locations;
+        std::vector<RunAddress> &addresses;
     };
+
+    // ---- Where the last run sent the parts -----------------------------
+    // A run that sends every instance home (a coordinate system undefined).
+    static void RememberRunHome(const Alignment &alignment);
+    // A run that hands the scene `run`'s placements; called before the scene
+    // is; answers the run's ticket for RememberRunMoved.
+    static std::size_t TakeRunTicket(const Alignment &alignment);
+    // After the scene took the move: the run's placements become the last
+    // run's, unless a run started from inside the scene's call came later.
+    static void RememberRunMoved(const Alignment &alignment, std::size_t ticket, RunVectors &run);
+    // The placement the last run sent the entry's instance to; `current`
+    // where no run has sent it anywhere.
+    static const dg::Location &EndOfMove(const Alignment &alignment,
+                                         const Alignment::PartsMap::value_type &entry,
+                                         const dg::Location &current);
 
     // ---- The record of the complete parts list ---------------------------
     // Every change of completePartsList other than an entry added by

@@ -54,7 +54,8 @@ dg::DMat44 AxesOf(const dg::Location &location) {
 
 AlignmentInternals::RunVectors::RunVectors(const Alignment &alignment, std::size_t count)
     : buffers_(alignment.machinery->runBuffers.lent ? own_ : alignment.machinery->runBuffers),
-      shapeInstances(buffers_.shapeInstances), locations(buffers_.locations) {
+      shapeInstances(buffers_.shapeInstances), locations(buffers_.locations),
+      addresses(buffers_.addresses) {
     // Empty: the run before emptied them as it ended. A move back of the few
     // entries a removal dropped keeps the room that the run after it will
     // need for the whole list.
@@ -63,6 +64,8 @@ AlignmentInternals::RunVectors::RunVectors(const Alignment &alignment, std::size
     shapeInstances.reserve(count);
     GiveBackRoom(locations, kept);
     locations.reserve(count);
+    GiveBackRoom(addresses, kept);
+    addresses.reserve(count);
     buffers_.lent = true;
 }
 
@@ -84,7 +87,51 @@ AlignmentInternals::RunVectors::~RunVectors() {
     // room is given back to leave the memory to the list's record.
     GiveBackRoom(shapeInstances, 0);
     locations.clear();
+    addresses.clear();
     buffers_.lent = false;
+}
+
+void AlignmentInternals::RememberRunHome(const Alignment &alignment) {
+    LastRun &last = alignment.machinery->lastRun;
+    last.made = true;
+    last.home = true;
+    last.ticket = ++last.issued;
+    last.addresses.clear();
+    last.locations.clear();
+}
+
+std::size_t AlignmentInternals::TakeRunTicket(const Alignment &alignment) {
+    return ++alignment.machinery->lastRun.issued;
+}
+
+void AlignmentInternals::RememberRunMoved(const Alignment &alignment, std::size_t ticket,
+                                          RunVectors &run) {
+    LastRun &last = alignment.machinery->lastRun;
+    if (last.made && last.ticket > ticket)
+        return;
+    // The vectors trade places: the run's room is the next run's.
+    last.made = true;
+    last.home = false;
+    last.ticket = ticket;
+    last.addresses.swap(run.addresses);
+    last.locations.swap(run.locations);
+}
+
+const dg::Location &AlignmentInternals::EndOfMove(const Alignment &alignment,
+                                                  const Alignment::PartsMap::value_type &entry,
+                                                  const dg::Location &current) {
+    const LastRun &last = alignment.machinery->lastRun;
+    if (!last.made)
+        return current;
+    if (last.home)
+        return entry.second;
+    const auto address = reinterpret_cast<std::uintptr_t>(entry.first.get());
+    const auto found = std::lower_bound(
+        last.addresses.begin(), last.addresses.end(), address,
+        [](const RunAddress &noted, std::uintptr_t key) { return noted.value < key; });
+    if (found == last.addresses.end() || found->value != address)
+        return current;
+    return last.locations[static_cast<std::size_t>(found - last.addresses.begin())];
 }
 
 void Alignment::DoAlignment(int duration) {
@@ -101,6 +148,7 @@ void Alignment::DoAlignment(int duration) {
 
     // An undefined coordinate system is no error: the parts simply go home.
     if (!targetCSys.valid || !originCSys.valid || !scene || !originWidget || !targetWidget) {
+        AlignmentInternals::RememberRunHome(*this);
         UndoAlignment(completePartsList, duration);
         return;
     }
@@ -135,6 +183,7 @@ void Alignment::DoAlignment(int duration) {
     // turn-only run ignores the translation offset, however large.
     if ((turns && (!invertible || !placements::IsFinite(transform))) ||
         (shifts && !placements::IsFinite(shift))) {
+        AlignmentInternals::RememberRunHome(*this);
         UndoAlignment(completePartsList, duration);
         return;
     }
@@ -168,14 +217,18 @@ void Alignment::DoAlignment(int duration) {
                 return drawn;
             }
             run.locations.push_back(location);
+            run.addresses.push_back({reinterpret_cast<std::uintptr_t>(entry.first.get())});
             return drawn;
         });
         if (finite) {
+            const std::size_t ticket = AlignmentInternals::TakeRunTicket(*this);
             scene->SmoothExplode(duration, run.shapeInstances, run.locations, false);
+            AlignmentInternals::RememberRunMoved(*this, ticket, run);
             return;
         }
     }
     // A placement the scene could not draw: the run as a whole is undefined.
+    AlignmentInternals::RememberRunHome(*this);
     UndoAlignment(completePartsList, duration);
 }
 
