@@ -1,29 +1,9 @@
 // Keeping the record of the complete parts list in step with the list.
 #include "Internals.h"
 
-#include <algorithm>
 #include <new>
 
 namespace qlalignparts {
-
-void MergeIntoSlots(std::vector<ListSlot> &slots,
-                    std::vector<std::pair<std::uintptr_t, ListSlot>> &added) {
-    std::sort(added.begin(), added.end(),
-              [](const auto &a, const auto &b) { return a.first < b.first; });
-    std::size_t from = slots.size();
-    slots.resize(from + added.size());
-    std::size_t next = added.size();
-    std::size_t to = slots.size();
-    while (next > 0) {
-        if (from > 0 && reinterpret_cast<std::uintptr_t>(slots[from - 1].entry->first.get()) >
-                            added[next - 1].first)
-            slots[--to] = slots[--from];
-        else
-            slots[--to] = added[--next].second;
-    }
-    // Only generation needs this room; the list keeps what it holds.
-    std::vector<std::pair<std::uintptr_t, ListSlot>>().swap(added);
-}
 
 void AlignmentInternals::EntryAdded(const Alignment &alignment, const Alignment::PartsMap &list,
                                     const Alignment::PartsMap::value_type &entry,

@@ -10,6 +10,7 @@
 // list. Holds no references.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -37,8 +38,24 @@ struct ListRecord {
 };
 
 // Merges `added` (any order) into `slots` (in key order), from the back, so
-// that `slots` is in key order again; empties `added`.
-void MergeIntoSlots(std::vector<ListSlot> &slots,
-                    std::vector<std::pair<std::uintptr_t, ListSlot>> &added);
+// that `slots` is in key order again without a walk over the list's nodes;
+// empties `added` and gives its room back.
+inline void MergeIntoSlots(std::vector<ListSlot> &slots,
+                           std::vector<std::pair<std::uintptr_t, ListSlot>> &added) {
+    std::sort(added.begin(), added.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::size_t from = slots.size();
+    slots.resize(from + added.size());
+    std::size_t next = added.size();
+    std::size_t to = slots.size();
+    while (next > 0) {
+        if (from > 0 && reinterpret_cast<std::uintptr_t>(slots[from - 1].entry->first.get()) >
+                            added[next - 1].first)
+            slots[--to] = slots[--from];
+        else
+            slots[--to] = added[--next].second;
+    }
+    std::vector<std::pair<std::uintptr_t, ListSlot>>().swap(added);
+}
 
 } // namespace qlalignparts

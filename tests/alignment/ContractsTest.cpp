@@ -276,11 +276,12 @@ TEST_F(AlignmentFixture, ThePartSetsStepsAnswerWhatTheyTookAndGave) {
     const SmartPtr<du::RefCounted> comparison(new qlk::Object), other(new qlk::Object);
     const auto collection = [](const SmartPtr<du::RefCounted> &comparedBy, const char *type,
                                const SmartPtr<qlk::Instance> &instance) {
-        return SmartPtr<qlk::SelectionItem>(new qlk::CollectionSelectionItem(
-            comparedBy, du::Symbol(type), instance, {}, {}));
+        return SmartPtr<qlk::SelectionItem>(
+            new qlk::CollectionSelectionItem(comparedBy, du::Symbol(type), instance, {}, {}));
     };
     const auto part = TestScene::PartItem(host.AddInstance("part"));
-    const auto whole = TestScene::AssemblyItem(assembly), asPart = TestScene::AssemblyItem(unit, true);
+    const auto whole = TestScene::AssemblyItem(assembly),
+               asPart = TestScene::AssemblyItem(unit, true);
     const auto group = collection(comparison, "Group", nullptr);
     const auto sameGroup = collection(comparison, "Group", nullptr);
     const auto sbom = collection(other, "SbomInstance", kit);
@@ -295,20 +296,20 @@ TEST_F(AlignmentFixture, ThePartSetsStepsAnswerWhatTheyTookAndGave) {
     EXPECT_EQ(Answers({(a.*takePart)(part), (a.*takePart)(part),
                        (a.*takePart)(TestScene::PartItem(excluded)), (a.*takePart)(nullptr)}),
               Answers({true, false, false, false}));
-    EXPECT_EQ(Answers({(a.*takeAssembly)(whole), (a.*takeAssembly)(whole),
-                       (a.*takeAssembly)(asPart), (a.*takeAssembly)(foreign),
-                       (a.*takeAssembly)(nullptr)}),
-              Answers({true, false, true, false, false}));
+    EXPECT_EQ(
+        Answers({(a.*takeAssembly)(whole), (a.*takeAssembly)(whole), (a.*takeAssembly)(asPart),
+                 (a.*takeAssembly)(foreign), (a.*takeAssembly)(nullptr)}),
+        Answers({true, false, true, false, false}));
     EXPECT_EQ(Answers({(a.*takeCollection)(group), (a.*takeCollection)(sameGroup),
                        (a.*takeCollection)(sbom), (a.*takeCollection)(part)}),
               Answers({true, false, true, false}));
     EXPECT_EQ(a.GetNumParts() * 100 + a.GetNumAssemblies() * 10 + a.GetNumCollections(), 311u);
     EXPECT_EQ(Answers({(a.*givePart)(part), (a.*givePart)(part), (a.*givePart)(nullptr)}),
               Answers({true, false, false}));
-    EXPECT_EQ(Answers({(a.*giveAssembly)(whole), (a.*giveAssembly)(whole),
-                       (a.*giveAssembly)(asPart), (a.*giveAssembly)(foreign),
-                       (a.*giveAssembly)(nullptr)}),
-              Answers({true, false, true, false, false}));
+    EXPECT_EQ(
+        Answers({(a.*giveAssembly)(whole), (a.*giveAssembly)(whole), (a.*giveAssembly)(asPart),
+                 (a.*giveAssembly)(foreign), (a.*giveAssembly)(nullptr)}),
+        Answers({true, false, true, false, false}));
     EXPECT_EQ(Answers({(a.*giveCollection)(sameGroup), (a.*giveCollection)(group),
                        (a.*giveCollection)(sbom), (a.*giveCollection)(part)}),
               Answers({true, false, true, false}));
