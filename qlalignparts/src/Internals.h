@@ -33,15 +33,17 @@ struct RunBuffers {
 // Where the last run sent the listed instances: `home` when it sent each to
 // its stored location (a coordinate system undefined), else the placements it
 // handed the scene, by the instance's address in list order.
+// The placements are those the run handed the scene, left in the buffers it
+// used rather than copied: the Alignment's own kept buffers, or, for a run
+// the scene started from inside another's move, `nested`.
 struct LastRun {
-    bool made = false;
     bool home = false;
+    const RunBuffers *placed = nullptr; // neither: no run to go by
     // Runs are numbered in the order they hand the scene their move; a run
     // the scene starts from inside that call comes later and stands.
     std::size_t issued = 0;
     std::size_t ticket = 0; // the recorded run's
-    std::vector<RunAddress> addresses;
-    std::vector<dg::Location> locations;
+    RunBuffers nested;
 };
 
 // What the Alignment keeps beside the members of its table.
@@ -118,11 +120,16 @@ struct AlignmentInternals {
     // released at once; the capacity stays unless it is far more than the
     // list now needs.
     class RunVectors {
+        static RunBuffers &BuffersFor(const Alignment &alignment, RunBuffers &own, bool aligning);
+
         RunBuffers own_;
+        const Alignment &alignment_;
         RunBuffers &buffers_;
 
     public:
-        RunVectors(const Alignment &alignment, std::size_t count);
+        // `aligning`: an alignment run, whose placements become the last
+        // run's; a move back leaves the last run's placements as they are.
+        RunVectors(const Alignment &alignment, std::size_t count, bool aligning);
         ~RunVectors();
         RunVectors(const RunVectors &) = delete;
         RunVectors &operator=(const RunVectors &) = delete;

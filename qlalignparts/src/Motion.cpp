@@ -52,13 +52,32 @@ dg::DMat44 AxesOf(const dg::Location &location) {
 
 } // namespace
 
-AlignmentInternals::RunVectors::RunVectors(const Alignment &alignment, std::size_t count)
-    : buffers_(alignment.machinery->runBuffers.lent ? own_ : alignment.machinery->runBuffers),
+// The Alignment's kept buffers, unless another run holds them (the scene
+// calling back), or they hold the last run's placements and this is only a
+// move back.
+RunBuffers &AlignmentInternals::RunVectors::BuffersFor(const Alignment &alignment, RunBuffers &own,
+                                                       bool aligning) {
+    const Alignment::Machinery &machinery = *alignment.machinery;
+    RunBuffers &kept = alignment.machinery->runBuffers;
+    if (kept.lent || (!aligning && machinery.lastRun.placed == &kept))
+        return own;
+    return kept;
+}
+
+AlignmentInternals::RunVectors::RunVectors(const Alignment &alignment, std::size_t count,
+                                           bool aligning)
+    : alignment_(alignment), buffers_(BuffersFor(alignment, own_, aligning)),
       shapeInstances(buffers_.shapeInstances), locations(buffers_.locations),
       addresses(buffers_.addresses) {
-    // Empty: the run before emptied them as it ended. A move back of the few
-    // entries a removal dropped keeps the room that the run after it will
-    // need for the whole list.
+    // This run takes the place of the last whose placements they hold:
+    // should it fail before the scene has its move, there is no run to go by.
+    LastRun &last = alignment.machinery->lastRun;
+    if (last.placed == &buffers_)
+        last.placed = nullptr;
+    locations.clear();
+    addresses.clear();
+    // A move back of the few entries a removal dropped keeps the room that
+    // the run after it will need for the whole list.
     const std::size_t kept = std::max(count, alignment.completePartsList.size());
     GiveBackRoom(shapeInstances, kept);
     shapeInstances.reserve(count);
@@ -86,18 +105,19 @@ AlignmentInternals::RunVectors::~RunVectors() {
     // recycles; the shape instances vector is an eighth of its size, and its
     // room is given back to leave the memory to the list's record.
     GiveBackRoom(shapeInstances, 0);
+    buffers_.lent = false;
+    // The last run's placements stay for Apply to record.
+    if (alignment_.machinery->lastRun.placed == &buffers_)
+        return;
     locations.clear();
     addresses.clear();
-    buffers_.lent = false;
 }
 
 void AlignmentInternals::RememberRunHome(const Alignment &alignment) {
     LastRun &last = alignment.machinery->lastRun;
-    last.made = true;
     last.home = true;
+    last.placed = nullptr;
     last.ticket = ++last.issued;
-    last.addresses.clear();
-    last.locations.clear();
 }
 
 std::size_t AlignmentInternals::TakeRunTicket(const Alignment &alignment) {
@@ -106,32 +126,38 @@ std::size_t AlignmentInternals::TakeRunTicket(const Alignment &alignment) {
 
 void AlignmentInternals::RememberRunMoved(const Alignment &alignment, std::size_t ticket,
                                           RunVectors &run) {
-    LastRun &last = alignment.machinery->lastRun;
-    if (last.made && last.ticket > ticket)
+    Alignment::Machinery &machinery = *alignment.machinery;
+    LastRun &last = machinery.lastRun;
+    if (last.ticket > ticket)
         return;
-    // The vectors trade places: the run's room is the next run's.
-    last.made = true;
     last.home = false;
     last.ticket = ticket;
-    last.addresses.swap(run.addresses);
-    last.locations.swap(run.locations);
+    if (&run.locations == &machinery.runBuffers.locations) {
+        last.placed = &machinery.runBuffers;
+        return;
+    }
+    // A run of its own inside another's move: its vectors go when it ends.
+    last.nested.locations.swap(run.locations);
+    last.nested.addresses.swap(run.addresses);
+    last.placed = &last.nested;
 }
 
 const dg::Location &AlignmentInternals::EndOfMove(const Alignment &alignment,
                                                   const Alignment::PartsMap::value_type &entry,
                                                   const dg::Location &current) {
     const LastRun &last = alignment.machinery->lastRun;
-    if (!last.made)
-        return current;
     if (last.home)
         return entry.second;
+    if (!last.placed)
+        return current;
+    const auto &addresses = last.placed->addresses;
     const auto address = reinterpret_cast<std::uintptr_t>(entry.first.get());
     const auto found = std::lower_bound(
-        last.addresses.begin(), last.addresses.end(), address,
+        addresses.begin(), addresses.end(), address,
         [](const RunAddress &noted, std::uintptr_t key) { return noted.value < key; });
-    if (found == last.addresses.end() || found->value != address)
+    if (found == addresses.end() || found->value != address)
         return current;
-    return last.locations[static_cast<std::size_t>(found - last.addresses.begin())];
+    return last.placed->locations[static_cast<std::size_t>(found - addresses.begin())];
 }
 
 void Alignment::DoAlignment(int duration) {
@@ -189,7 +215,7 @@ void Alignment::DoAlignment(int duration) {
     }
 
     {
-        AlignmentInternals::RunVectors run(*this, completePartsList.size());
+        AlignmentInternals::RunVectors run(*this, completePartsList.size(), true);
         bool finite = true;
         AlignmentInternals::ForEachListed(*this, [&](const PartsMap::value_type &entry) {
             if (!finite)

@@ -9,7 +9,7 @@ namespace qlalignparts {
 void Alignment::UndoAlignment(const PartsMap &list, int duration) const {
     if (!scene)
         return;
-    AlignmentInternals::RunVectors run(*this, list.size());
+    AlignmentInternals::RunVectors run(*this, list.size(), false);
     auto moveBack = [&](const PartsMap::value_type &entry) -> const void * {
         run.shapeInstances.emplace_back();
         du::SmartPtr<qlk::ShapeInstance> &shapeInstance = run.shapeInstances.back();
