@@ -316,5 +316,64 @@ TEST_F(AlignmentFixture, ThePartSetsStepsAnswerWhatTheyTookAndGave) {
     EXPECT_EQ(a.GetNumParts() + a.GetNumAssemblies() + a.GetNumCollections(), 0u);
 }
 
+// Apply half-way through the preview's animated move: no run, no event, and
+// each step goes from the stored placement to the end of the move, not to
+// where the animation stands; undone and redone, each part stands there.
+TEST_F(AlignmentFixture, ApplyDuringTheAnimationRecordsWhereTheMoveEnds) {
+    const auto bracket = host.AddInstance("bracket", Placement(0, 0, 0));
+    const auto pin = host.AddInstance("pin", Placement(1, 0, 0, 30, 0, 0), bracket);
+    Start({});
+    alignment->SetCSys(Alignment::CSYS_ORIGIN, Alignment::CSYS_WORLD, nullptr);
+    alignment->SetCSys(Alignment::CSYS_TARGET, Alignment::CSYS_CUSTOM,
+                       CSys(Placement(0, 5, 0, 0, 0, 90)));
+    host.Select({TestScene::AssemblyItem(bracket)});
+    alignment->AddSelected();
+    host.scene->AdvanceClock(500);
+    host.scene->ClearExplodeCalls();
+    observer->Take();
+    // What the issue saw: half-way, the bracket is neither home nor aligned.
+    dg::Location halfway;
+    host.Shape(bracket)->GetLocation(halfway);
+    ASSERT_FALSE(LocationNear(halfway, Placement(0, 5, 0, 0, 0, 90)));
+
+    SmartPtr<qlk::Operation> operation(new qlk::Operation);
+    alignment->Apply(operation);
+    EXPECT_TRUE(host.scene->GetExplodeCalls().empty()) << "Apply ran the alignment";
+    EXPECT_TRUE(observer->Take().empty()) << "Apply posted an event";
+
+    const std::map<const qlk::Instance *, std::pair<dg::Location, dg::Location>> expected = {
+        {bracket.get(), {Placement(0, 0, 0), Placement(0, 5, 0, 0, 0, 90)}},
+        {pin.get(), {Placement(1, 0, 0, 30, 0, 0), Placement(0, 6, 0, 30, 0, 90)}}};
+    const auto &steps = operation->GetSteps();
+    ASSERT_EQ(steps.size(), 4u);
+    for (std::size_t i = 1; i < 3; ++i) {
+        auto *move = dynamic_cast<qlk::ComponentMoveOperationStep *>(steps[i].get());
+        ASSERT_NE(move, nullptr);
+        const auto &[from, to] = expected.at(move->GetShapeInstance()->GetInstance().get());
+        EXPECT_TRUE(LocationNear(move->GetFrom(), from));
+        EXPECT_TRUE(LocationNear(move->GetTo(), to));
+    }
+
+    // The history's undo, then its redo, while the animation still runs.
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step)
+        (*step)->Undo();
+    for (const auto &[instance, ends] : expected) {
+        dg::Location now;
+        host.Shape(SmartPtr<qlk::Instance>(const_cast<qlk::Instance *>(instance)))
+            ->GetLocation(now);
+        EXPECT_TRUE(LocationNear(now, ends.first)) << instance->GetName() << " undone";
+    }
+    for (const auto &step : steps)
+        step->Redo();
+    host.scene->FinishAnimations();
+    for (const auto &[instance, ends] : expected) {
+        dg::Location now;
+        host.Shape(SmartPtr<qlk::Instance>(const_cast<qlk::Instance *>(instance)))
+            ->GetLocation(now);
+        EXPECT_TRUE(LocationNear(now, ends.second)) << instance->GetName() << " redone";
+    }
+    host.Select({}); // the item selected here goes before the reference audit
+}
+
 } // namespace
 } // namespace qltest
