@@ -140,7 +140,8 @@ struct AlignmentInternals {
     };
 
     // ---- Where the last run sent the parts -----------------------------
-    // A run that sends every instance home (a coordinate system undefined).
+    // A run that sends every listed instance home (a coordinate system
+    // undefined, the preview switched off, a reset).
     static void RememberRunHome(const Alignment &alignment);
     // A run that hands the scene `run`'s placements; called before the scene
     // is; answers the run's ticket for RememberRunMoved.
@@ -149,10 +150,11 @@ struct AlignmentInternals {
     // run's, unless a run started from inside the scene's call came later.
     static void RememberRunMoved(const Alignment &alignment, std::size_t ticket, RunVectors &run);
     // The placement the last run sent the entry's instance to; `current`
-    // where no run has sent it anywhere.
+    // where no run has sent it anywhere. Asked in list order, with a cursor
+    // that starts at 0 for the first entry.
     static const dg::Location &EndOfMove(const Alignment &alignment,
                                          const Alignment::PartsMap::value_type &entry,
-                                         const dg::Location &current);
+                                         const dg::Location &current, std::size_t &cursor);
 
     // ---- The record of the complete parts list ---------------------------
     // Every change of completePartsList other than an entry added by

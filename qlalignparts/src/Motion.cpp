@@ -144,20 +144,22 @@ void AlignmentInternals::RememberRunMoved(const Alignment &alignment, std::size_
 
 const dg::Location &AlignmentInternals::EndOfMove(const Alignment &alignment,
                                                   const Alignment::PartsMap::value_type &entry,
-                                                  const dg::Location &current) {
+                                                  const dg::Location &current,
+                                                  std::size_t &cursor) {
     const LastRun &last = alignment.machinery->lastRun;
     if (last.home)
         return entry.second;
     if (!last.placed)
         return current;
+    // The run noted its instances in list order, as they are asked for here:
+    // the cursor only goes forward.
     const auto &addresses = last.placed->addresses;
     const auto address = reinterpret_cast<std::uintptr_t>(entry.first.get());
-    const auto found = std::lower_bound(
-        addresses.begin(), addresses.end(), address,
-        [](const RunAddress &noted, std::uintptr_t key) { return noted.value < key; });
-    if (found == addresses.end() || found->value != address)
+    while (cursor < addresses.size() && addresses[cursor].value < address)
+        ++cursor;
+    if (cursor == addresses.size() || addresses[cursor].value != address)
         return current;
-    return last.placed->locations[static_cast<std::size_t>(found - addresses.begin())];
+    return last.placed->locations[cursor];
 }
 
 void Alignment::DoAlignment(int duration) {
@@ -174,7 +176,6 @@ void Alignment::DoAlignment(int duration) {
 
     // An undefined coordinate system is no error: the parts simply go home.
     if (!targetCSys.valid || !originCSys.valid || !scene || !originWidget || !targetWidget) {
-        AlignmentInternals::RememberRunHome(*this);
         UndoAlignment(completePartsList, duration);
         return;
     }
@@ -209,7 +210,6 @@ void Alignment::DoAlignment(int duration) {
     // turn-only run ignores the translation offset, however large.
     if ((turns && (!invertible || !placements::IsFinite(transform))) ||
         (shifts && !placements::IsFinite(shift))) {
-        AlignmentInternals::RememberRunHome(*this);
         UndoAlignment(completePartsList, duration);
         return;
     }
@@ -254,7 +254,6 @@ void Alignment::DoAlignment(int duration) {
         }
     }
     // A placement the scene could not draw: the run as a whole is undefined.
-    AlignmentInternals::RememberRunHome(*this);
     UndoAlignment(completePartsList, duration);
 }
 
