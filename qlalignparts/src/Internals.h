@@ -1,6 +1,7 @@
-// Helpers shared by the source files of Alignment: posting events on the
+// What the source files of Alignment share: the Machinery the Alignment keeps
+// behind its one private pointer, and the helpers (posting events on the
 // private observable base, showing a widget, keeping the object alive for the
-// length of an operation.
+// length of an operation, lending a run its buffers, the list's generation).
 #pragma once
 
 #include <cstddef>
@@ -22,6 +23,7 @@ struct RunAddress {
     std::uintptr_t value;
 };
 
+// The vectors a run hands the scene, with the instances they place.
 struct RunBuffers {
     std::vector<du::SmartPtr<qlk::ShapeInstance>> shapeInstances;
     std::vector<dg::Location> locations;
@@ -31,11 +33,11 @@ struct RunBuffers {
 };
 
 // Where the last run sent the listed instances: `home` when it sent each to
-// its stored location (a coordinate system undefined), else the placements it
-// handed the scene, by the instance's address in list order.
-// The placements are those the run handed the scene, left in the buffers it
-// used rather than copied: the Alignment's own kept buffers, or, for a run
-// the scene started from inside another's move, `nested`.
+// its stored location (a coordinate system undefined, the preview switched
+// off), else the placements it handed the scene, by the instance's address in
+// list order. Those are left in the buffers the run used rather than copied:
+// the Alignment's own kept buffers, or, for a run the scene started from
+// inside another's move, `nested`.
 struct LastRun {
     bool home = false;
     const RunBuffers *placed = nullptr; // neither: no run to go by
@@ -48,8 +50,8 @@ struct LastRun {
 
 // What the Alignment keeps beside the members of its table.
 struct Alignment::Machinery {
-    // The two vectors a run hands the scene. The placements keep their room
-    // from one run to the next: a large assembly's outgrow what the allocator
+    // The vectors a run hands the scene. The placements keep their room from
+    // one run to the next: a large assembly's outgrow what the allocator
     // recycles, so fresh ones would be paged in and cleared on every run. The
     // shape instances keep only a small room. Between runs they hold no
     // reference.
