@@ -125,7 +125,6 @@ struct AlignmentInternals {
         static RunBuffers &BuffersFor(const Alignment &alignment, RunBuffers &own, bool aligning);
 
         RunBuffers own_;
-        const Alignment &alignment_;
         RunBuffers &buffers_;
 
     public:

@@ -66,9 +66,8 @@ RunBuffers &AlignmentInternals::RunVectors::BuffersFor(const Alignment &alignmen
 
 AlignmentInternals::RunVectors::RunVectors(const Alignment &alignment, std::size_t count,
                                            bool aligning)
-    : alignment_(alignment), buffers_(BuffersFor(alignment, own_, aligning)),
-      shapeInstances(buffers_.shapeInstances), locations(buffers_.locations),
-      addresses(buffers_.addresses) {
+    : buffers_(BuffersFor(alignment, own_, aligning)), shapeInstances(buffers_.shapeInstances),
+      locations(buffers_.locations), addresses(buffers_.addresses) {
     // This run takes the place of the last whose placements they hold:
     // should it fail before the scene has its move, there is no run to go by.
     LastRun &last = alignment.machinery->lastRun;
@@ -105,12 +104,9 @@ AlignmentInternals::RunVectors::~RunVectors() {
     // recycles; the shape instances vector is an eighth of its size, and its
     // room is given back to leave the memory to the list's record.
     GiveBackRoom(shapeInstances, 0);
+    // The placements stay: they may be the last run's, for Apply to record;
+    // the next run empties them as it starts.
     buffers_.lent = false;
-    // The last run's placements stay for Apply to record.
-    if (alignment_.machinery->lastRun.placed == &buffers_)
-        return;
-    locations.clear();
-    addresses.clear();
 }
 
 void AlignmentInternals::RememberRunHome(const Alignment &alignment) {
