@@ -24,3 +24,10 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/qlalignpartsConfigVersion
 install(FILES ${PROJECT_BINARY_DIR}/qlalignpartsConfig.cmake
               ${PROJECT_BINARY_DIR}/qlalignpartsConfigVersion.cmake
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qlalignparts)
+
+# For builds without CMake: qlalignparts.pc in the usual pkgconfig directory.
+file(RELATIVE_PATH QLALIGNPARTS_PC_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+string(REGEX REPLACE "/$" "" QLALIGNPARTS_PC_PREFIX "${QLALIGNPARTS_PC_PREFIX}")
+configure_file(cmake/qlalignparts.pc.in ${PROJECT_BINARY_DIR}/qlalignparts.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/qlalignparts.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

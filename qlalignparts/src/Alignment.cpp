@@ -33,7 +33,7 @@ Alignment::Alignment(const du::SmartPtr<qlk::ShapeView> &shapeView, int accepted
       targetCSys{false, CSYS_NONE, nullptr}, alignmentMode(ALIGNMENT_TRANSLATE_AND_ROTATE),
       previewed(true), canAddSelected(false), canRemoveSelected(false), view(shapeView),
       translationOffset(dg::DVec3::ZERO), rotationOffset(dg::DVec3::ZERO),
-      selectionTypes(acceptedTypes) {
+      selectionTypes(acceptedTypes), machinery(std::make_unique<Machinery>()) {
     // Without a view or a scene the Alignment stays inert: everything below that
     // would reach them is skipped, and the queries answer null, 0 or false.
     if (view)

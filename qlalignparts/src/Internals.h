@@ -1,76 +1,78 @@
-// Helpers shared by the source files of Alignment: posting events on the
+// What the source files of Alignment share: the Machinery the Alignment keeps
+// behind its one private pointer, and the helpers (posting events on the
 // private observable base, showing a widget, keeping the object alive for the
-// length of an operation.
+// length of an operation, lending a run its buffers, the list's generation).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <vector>
 
 #include <qlalignparts/Alignment.h>
 
+#include "FirstGeneration.h"
+#include "ListRecord.h"
+#include "Regeneration.h"
+#include "SubTreeStack.h"
+
 namespace qlalignparts {
 
-// What a removal's generation knows of the list as it was: each of its
-// instances, found by its address, with the entry's place in list order, the
-// shape instance the scene last answered for it and whether generation has
-// reached it again; and the list that takes the instances new to it.
-struct Alignment::Regeneration {
-    struct Former {
-        std::uintptr_t address; // 0 for a free place
-        const void *drawn;      // the record's hint, for early requests only
-        std::uint32_t index;
-        bool reached;
-    };
-    explicit Regeneration(std::size_t count);
-    void Add(std::uintptr_t address, const void *drawn, std::uint32_t index);
-    Former *Find(std::uintptr_t address);
-
-    // Open addressing: an instance is found at the place its address hashes
-    // to or at one of the next; never more than two thirds of them are taken.
-    std::vector<Former> places;
-    unsigned shift;
-    const Alignment::PartsMap *into = nullptr;
+// An instance's address, the key of the parts list, as a run notes it. (A type
+// of the library's own: a vector of it stays out of the library's exports.)
+struct RunAddress {
+    std::uintptr_t value;
 };
 
-// A generation into an empty list, as when parts are first taken in. In a
-// young heap parts are made in the order they are listed, so their addresses,
-// the list's keys, mostly rise, and each new entry goes at the list's end. In
-// a heap in use for hours they come in no order, and putting each in its place
-// would mean a search down a tree whose nodes lie anywhere. So an instance
-// whose address is beyond the list's last goes straight in at the end; the
-// others are listed aside, with a small table to tell which are listed
-// already, and go in, in key order, once generation is over. Anything that
-// reads the list meanwhile (an operation the host starts from inside one of
-// its calls) has them put in place first; generation then lists straight into
-// the list.
-struct Alignment::FirstGeneration {
-    struct Aside {
-        du::SmartPtr<qlk::Instance> instance;
-        dg::Location location;
-        const void *drawn;
-    };
-    struct Key {
-        std::uintptr_t address;
-        std::uint32_t index; // in `aside`
-        bool operator<(const Key &other) const { return address < other.address; }
-    };
-    FirstGeneration(PartsMap &list, std::size_t version) : into(&list), version(version) {}
-    bool Listed(std::uintptr_t address) const; // aside
-    void Add(const du::SmartPtr<qlk::Instance> &instance, const dg::Location &location,
-             const void *drawn);
+// The vectors a run hands the scene, with the instances they place.
+struct RunBuffers {
+    std::vector<du::SmartPtr<qlk::ShapeInstance>> shapeInstances;
+    std::vector<dg::Location> locations;
+    // The instances' addresses, one for each placement.
+    std::vector<RunAddress> addresses;
+    bool lent = false;
+};
 
-    PartsMap *into;      // null once the entries are in place
-    std::size_t version; // the list record's when generation began
-    // The entries that went straight in, in list order, for the record.
-    std::vector<ListSlot> straight;
-    bool recordable = true; // `straight` names every one of them
-    // A deque: growing it copies no entry, and so takes no reference again.
-    std::deque<Aside> aside;
-    std::vector<Key> keys;
-    // Open addressing, as for a removal: never more than two thirds of the
-    // places taken, 0 for a free place.
-    std::vector<std::uintptr_t> places = std::vector<std::uintptr_t>(16);
-    unsigned shift = 60;
+// Where the last run sent the listed instances: `home` when it sent each to
+// its stored location (a coordinate system undefined, the preview switched
+// off), else the placements it handed the scene, by the instance's address in
+// list order. Those are left in the buffers the run used rather than copied:
+// the Alignment's own kept buffers, or, for a run the scene started from
+// inside another's move, `nested`.
+struct LastRun {
+    bool home = false;
+    const RunBuffers *placed = nullptr; // neither: no run to go by
+    // Runs are numbered in the order they hand the scene their move; a run
+    // the scene starts from inside that call comes later and stands.
+    std::size_t issued = 0;
+    std::size_t ticket = 0; // the recorded run's
+    RunBuffers nested;
+};
+
+// What the Alignment keeps beside the members of its table.
+struct Alignment::Machinery {
+    // The vectors a run hands the scene. The placements keep their room from
+    // one run to the next: a large assembly's outgrow what the allocator
+    // recycles, so fresh ones would be paged in and cleared on every run. The
+    // shape instances keep only a small room. Between runs they hold no
+    // reference.
+    RunBuffers runBuffers;
+    // Where the last run sent each instance, for Apply to record.
+    LastRun lastRun;
+    ListRecord listRecord;
+    SubTreeStack subTrees;
+    // While a removal generates the list anew, what generation learns of the
+    // list as it was; null otherwise.
+    Regeneration *regeneration = nullptr;
+    // While a generation fills an empty list, the entries it has made so far,
+    // kept aside until they go into the list in key order; null otherwise.
+    FirstGeneration *firstGeneration = nullptr;
+    // Counts the changes of the part set; a generation under way notes the
+    // count it began with, so that it goes no further over a part set the
+    // host has changed from inside one of its calls. `generatedFrom` is
+    // kNotGenerating outside a generation.
+    std::size_t partSetChanges = 0;
+    static constexpr std::size_t kNotGenerating = ~std::size_t{0};
+    std::size_t generatedFrom = kNotGenerating;
 };
 
 struct AlignmentInternals {
@@ -95,8 +97,8 @@ struct AlignmentInternals {
         // as generation has made it so far.
         explicit KeepAlive(Alignment *alignment)
             : held_(HeldElsewhere(alignment) ? alignment : nullptr) {
-            if (alignment->firstGeneration)
-                PutInPlace(*alignment, *alignment->firstGeneration);
+            if (alignment->machinery->firstGeneration)
+                PutInPlace(*alignment, *alignment->machinery->firstGeneration);
         }
         KeepAlive(const KeepAlive &) = delete;
         KeepAlive &operator=(const KeepAlive &) = delete;
@@ -120,18 +122,40 @@ struct AlignmentInternals {
     // released at once; the capacity stays unless it is far more than the
     // list now needs.
     class RunVectors {
-        Alignment::RunBuffers own_;
-        Alignment::RunBuffers &buffers_;
+        static RunBuffers &BuffersFor(const Alignment &alignment, RunBuffers &own, bool aligning);
+
+        RunBuffers own_;
+        RunBuffers &buffers_;
 
     public:
-        RunVectors(const Alignment &alignment, std::size_t count);
+        // `aligning`: an alignment run, whose placements become the last
+        // run's; a move back leaves the last run's placements as they are.
+        RunVectors(const Alignment &alignment, std::size_t count, bool aligning);
         ~RunVectors();
         RunVectors(const RunVectors &) = delete;
         RunVectors &operator=(const RunVectors &) = delete;
 
         std::vector<du::SmartPtr<qlk::ShapeInstance>> &shapeInstances;
         std::vector<dg::Location> &locations;
+        std::vector<RunAddress> &addresses;
     };
+
+    // ---- Where the last run sent the parts -----------------------------
+    // A run that sends every listed instance home (a coordinate system
+    // undefined, the preview switched off, a reset).
+    static void RememberRunHome(const Alignment &alignment);
+    // A run that hands the scene `run`'s placements; called before the scene
+    // is; answers the run's ticket for RememberRunMoved.
+    static std::size_t TakeRunTicket(const Alignment &alignment);
+    // After the scene took the move: the run's placements become the last
+    // run's, unless a run started from inside the scene's call came later.
+    static void RememberRunMoved(const Alignment &alignment, std::size_t ticket, RunVectors &run);
+    // The placement the last run sent the entry's instance to; `current`
+    // where no run has sent it anywhere. Asked in list order, with a cursor
+    // that starts at 0 for the first entry.
+    static const dg::Location &EndOfMove(const Alignment &alignment,
+                                         const Alignment::PartsMap::value_type &entry,
+                                         const dg::Location &current, std::size_t &cursor);
 
     // ---- The record of the complete parts list ---------------------------
     // Every change of completePartsList other than an entry added by
@@ -140,28 +164,28 @@ struct AlignmentInternals {
     // walk learns of one made from inside it.
     // (What generation added meanwhile goes when the record is made afresh.)
     static void ListChanged(const Alignment &alignment) {
-        alignment.listRecord.current = false;
-        ++alignment.listRecord.version;
+        alignment.machinery->listRecord.current = false;
+        ++alignment.machinery->listRecord.version;
     }
     // An entry just made in `list` for an instance the scene draws as `drawn`.
     static void EntryAdded(const Alignment &alignment, const Alignment::PartsMap &list,
                            const Alignment::PartsMap::value_type &entry, const void *drawn);
     // The record in list order, brought up to date first.
-    static std::vector<Alignment::ListSlot> &ListInOrder(const Alignment &alignment);
+    static std::vector<ListSlot> &ListInOrder(const Alignment &alignment);
 
     // ---- Generating the complete parts list ------------------------------
-    static void PartSetChanged(Alignment &alignment) { ++alignment.partSetChanges; }
+    static void PartSetChanged(Alignment &alignment) { ++alignment.machinery->partSetChanges; }
     // Whether the host changed the part set from inside the generation under
     // way: the parts it is walking may be gone; it starts over.
     static bool PartSetChangedMeanwhile(const Alignment &alignment) {
-        return alignment.generatedFrom != Alignment::kNotGenerating &&
-               alignment.generatedFrom != alignment.partSetChanges;
+        return alignment.machinery->generatedFrom != Alignment::Machinery::kNotGenerating &&
+               alignment.machinery->generatedFrom != alignment.machinery->partSetChanges;
     }
     // Where an instance stands in the list being generated.
     struct Place {
-        Alignment::PartsMap::iterator position;  // its entry in that list, or its place there
-        Alignment::Regeneration::Former *former; // see Regenerate; null otherwise
-        bool listed;                             // generation has listed it already
+        Alignment::PartsMap::iterator position; // its entry in that list, or its place there
+        Regeneration::Former *former;           // see Regenerate; null otherwise
+        bool listed;                            // generation has listed it already
         std::size_t version; // the list record's, to tell whether `position` still holds
     };
     static Place Locate(const Alignment &alignment, Alignment::PartsMap &list,
@@ -178,7 +202,7 @@ struct AlignmentInternals {
     static Alignment::PartsMap Regenerate(Alignment &alignment);
     // Puts the entries a first generation made aside into its list, in key
     // order; generation lists straight into the list from then on.
-    static void PutInPlace(const Alignment &alignment, Alignment::FirstGeneration &first);
+    static void PutInPlace(const Alignment &alignment, FirstGeneration &first);
     // Asks the memory early for an instance that generation into `list` is
     // about to reach and, while a removal regenerates, for the shape instance
     // the scene last answered for it.
@@ -206,24 +230,6 @@ struct AlignmentInternals {
     // for each shape instance some entries ahead. Keeps the capacity.
     static void ReleaseAll(std::vector<du::SmartPtr<qlk::ShapeInstance>> &shapeInstances);
 
-    // Lends an assembly walk the children buffer of the next depth, empty, for
-    // the length of a scope; the children's references are released when it ends.
-    class ChildrenLease {
-    public:
-        explicit ChildrenLease(const Alignment &alignment);
-        ~ChildrenLease();
-        ChildrenLease(const ChildrenLease &) = delete;
-        ChildrenLease &operator=(const ChildrenLease &) = delete;
-
-        std::vector<du::SmartPtr<qlk::Instance>> &children;
-
-    private:
-        Alignment::ChildBuffers &buffers_;
-    };
-    // After the outermost walk: a buffer that had to hold a very wide
-    // assembly's children is given back rather than kept for the next walk.
-    static void TrimChildBuffers(const Alignment &alignment);
-
     // Gives back a vector's room when it is far beyond what is needed (twice
     // that and a slack), so that an alignment whose list has shrunk does not
     // keep the memory of its largest run for the rest of its life.
@@ -234,38 +240,28 @@ struct AlignmentInternals {
             std::vector<T>().swap(vector);
     }
     static constexpr std::size_t kKeptSlack = 1024;
-    // The room kept per depth for the children of an assembly: enough for
-    // most; a wider one's is made for its walk and given back after.
-    static constexpr std::size_t kKeptChildren = 64;
 
     static constexpr std::size_t kNodesAhead = 32;
     static constexpr std::size_t kObjectsAhead = 16;
 };
 
-// The children buffers of an assembly walk: one per depth, in a deque so that a
-// deeper walk adding a level leaves the shallower buffers where they are.
-struct Alignment::ChildBuffers {
-    std::deque<std::vector<du::SmartPtr<qlk::Instance>>> byDepth;
-    std::size_t depth = 0;
-};
-
 template <class Visit>
 void AlignmentInternals::ForEachListed(const Alignment &alignment, Visit &&visit) {
-    std::vector<Alignment::ListSlot> &slots = ListInOrder(alignment);
+    std::vector<ListSlot> &slots = ListInOrder(alignment);
     const std::size_t count = slots.size();
-    const std::size_t version = alignment.listRecord.version;
+    const std::size_t version = alignment.machinery->listRecord.version;
     for (std::size_t i = 0; i < count; ++i) {
         if (i + kNodesAhead < count)
             Prefetch<sizeof(Alignment::PartsMap::value_type)>(slots[i + kNodesAhead].entry);
         if (i + kObjectsAhead < count) {
-            const Alignment::ListSlot &ahead = slots[i + kObjectsAhead];
+            const ListSlot &ahead = slots[i + kObjectsAhead];
             Prefetch<sizeof(qlk::Instance)>(ahead.entry->first.get());
             Prefetch<sizeof(qlk::ShapeInstance)>(ahead.drawn);
         }
         const std::uintptr_t visited =
             reinterpret_cast<std::uintptr_t>(slots[i].entry->first.get());
         const void *drawn = visit(*slots[i].entry);
-        if (alignment.listRecord.version != version) {
+        if (alignment.machinery->listRecord.version != version) {
             // The host changed the list from inside the walk, and the slots
             // with it (a run from in there may even have made them anew,
             // fewer): go on over the list itself, past the entry just

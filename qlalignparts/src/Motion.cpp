@@ -52,18 +52,49 @@ dg::DMat44 AxesOf(const dg::Location &location) {
 
 } // namespace
 
-AlignmentInternals::RunVectors::RunVectors(const Alignment &alignment, std::size_t count)
-    : buffers_(alignment.runBuffers.lent ? own_ : alignment.runBuffers),
-      shapeInstances(buffers_.shapeInstances), locations(buffers_.locations) {
-    // Empty: the run before emptied them as it ended. A move back of the few
-    // entries a removal dropped keeps the room that the run after it will
-    // need for the whole list.
+// The Alignment's kept buffers, unless another run holds them (the scene
+// calling back), or they hold the last run's placements and this is only a
+// move back.
+RunBuffers &AlignmentInternals::RunVectors::BuffersFor(const Alignment &alignment, RunBuffers &own,
+                                                       bool aligning) {
+    const Alignment::Machinery &machinery = *alignment.machinery;
+    RunBuffers &kept = alignment.machinery->runBuffers;
+    if (kept.lent || (!aligning && machinery.lastRun.placed == &kept))
+        return own;
+    return kept;
+}
+
+AlignmentInternals::RunVectors::RunVectors(const Alignment &alignment, std::size_t count,
+                                           bool aligning)
+    : buffers_(BuffersFor(alignment, own_, aligning)), shapeInstances(buffers_.shapeInstances),
+      locations(buffers_.locations), addresses(buffers_.addresses) {
+    // This run takes the place of the last whose placements they hold:
+    // should it fail before the scene has its move, there is no run to go by.
+    LastRun &last = alignment.machinery->lastRun;
+    if (last.placed == &buffers_)
+        last.placed = nullptr;
+    locations.clear();
+    addresses.clear();
+    // A move back of the few entries a removal dropped keeps the room that
+    // the run after it will need for the whole list.
     const std::size_t kept = std::max(count, alignment.completePartsList.size());
     GiveBackRoom(shapeInstances, kept);
     shapeInstances.reserve(count);
     GiveBackRoom(locations, kept);
     locations.reserve(count);
+    GiveBackRoom(addresses, kept);
+    addresses.reserve(count);
     buffers_.lent = true;
+}
+
+void AlignmentInternals::ReleaseAll(std::vector<du::SmartPtr<qlk::ShapeInstance>> &shapeInstances) {
+    const std::size_t count = shapeInstances.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + kObjectsAhead < count)
+            Prefetch<sizeof(qlk::ShapeInstance)>(shapeInstances[i + kObjectsAhead].get());
+        shapeInstances[i] = nullptr;
+    }
+    shapeInstances.clear();
 }
 
 AlignmentInternals::RunVectors::~RunVectors() {
@@ -73,8 +104,58 @@ AlignmentInternals::RunVectors::~RunVectors() {
     // recycles; the shape instances vector is an eighth of its size, and its
     // room is given back to leave the memory to the list's record.
     GiveBackRoom(shapeInstances, 0);
-    locations.clear();
+    // The placements stay: they may be the last run's, for Apply to record;
+    // the next run empties them as it starts.
     buffers_.lent = false;
+}
+
+void AlignmentInternals::RememberRunHome(const Alignment &alignment) {
+    LastRun &last = alignment.machinery->lastRun;
+    last.home = true;
+    last.placed = nullptr;
+    last.ticket = ++last.issued;
+}
+
+std::size_t AlignmentInternals::TakeRunTicket(const Alignment &alignment) {
+    return ++alignment.machinery->lastRun.issued;
+}
+
+void AlignmentInternals::RememberRunMoved(const Alignment &alignment, std::size_t ticket,
+                                          RunVectors &run) {
+    Alignment::Machinery &machinery = *alignment.machinery;
+    LastRun &last = machinery.lastRun;
+    if (last.ticket > ticket)
+        return;
+    last.home = false;
+    last.ticket = ticket;
+    if (&run.locations == &machinery.runBuffers.locations) {
+        last.placed = &machinery.runBuffers;
+        return;
+    }
+    // A run of its own inside another's move: its vectors go when it ends.
+    last.nested.locations.swap(run.locations);
+    last.nested.addresses.swap(run.addresses);
+    last.placed = &last.nested;
+}
+
+const dg::Location &AlignmentInternals::EndOfMove(const Alignment &alignment,
+                                                  const Alignment::PartsMap::value_type &entry,
+                                                  const dg::Location &current,
+                                                  std::size_t &cursor) {
+    const LastRun &last = alignment.machinery->lastRun;
+    if (last.home)
+        return entry.second;
+    if (!last.placed)
+        return current;
+    // The run noted its instances in list order, as they are asked for here:
+    // the cursor only goes forward.
+    const auto &addresses = last.placed->addresses;
+    const auto address = reinterpret_cast<std::uintptr_t>(entry.first.get());
+    while (cursor < addresses.size() && addresses[cursor].value < address)
+        ++cursor;
+    if (cursor == addresses.size() || addresses[cursor].value != address)
+        return current;
+    return last.placed->locations[cursor];
 }
 
 void Alignment::DoAlignment(int duration) {
@@ -130,7 +211,7 @@ void Alignment::DoAlignment(int duration) {
     }
 
     {
-        AlignmentInternals::RunVectors run(*this, completePartsList.size());
+        AlignmentInternals::RunVectors run(*this, completePartsList.size(), true);
         bool finite = true;
         AlignmentInternals::ForEachListed(*this, [&](const PartsMap::value_type &entry) {
             if (!finite)
@@ -158,10 +239,13 @@ void Alignment::DoAlignment(int duration) {
                 return drawn;
             }
             run.locations.push_back(location);
+            run.addresses.push_back({reinterpret_cast<std::uintptr_t>(entry.first.get())});
             return drawn;
         });
         if (finite) {
+            const std::size_t ticket = AlignmentInternals::TakeRunTicket(*this);
             scene->SmoothExplode(duration, run.shapeInstances, run.locations, false);
+            AlignmentInternals::RememberRunMoved(*this, ticket, run);
             return;
         }
     }

@@ -20,6 +20,7 @@ void Alignment::AddOperationSteps(const du::SmartPtr<qlk::Operation> &operation)
 
     operation->AddStep(
         du::SmartPtr<qlk::OperationStep>(new qlk::GroupUpdateStartOperationStep(observable)));
+    std::size_t cursor = 0; // in the last run's placements
     try {
         AlignmentInternals::ForEachListed(*this, [&](const PartsMap::value_type &entry) {
             du::SmartPtr<qlk::ShapeInstance> shapeInstance;
@@ -28,8 +29,12 @@ void Alignment::AddOperationSteps(const du::SmartPtr<qlk::Operation> &operation)
                 return static_cast<const void *>(nullptr);
             dg::Location current;
             shapeInstance->GetLocation(current);
-            operation->AddStep(du::SmartPtr<qlk::OperationStep>(new qlk::ComponentMoveOperationStep(
-                shapeInstance, entry.second, current, true, true)));
+            // A move still animating ends where the last run sends the
+            // instance, and so does the recorded step: undone and redone, the
+            // part never stops half-way.
+            const dg::Location &end = AlignmentInternals::EndOfMove(*this, entry, current, cursor);
+            operation->AddStep(du::SmartPtr<qlk::OperationStep>(
+                new qlk::ComponentMoveOperationStep(shapeInstance, entry.second, end, true, true)));
             return static_cast<const void *>(shapeInstance.get());
         });
     } catch (...) {

@@ -9,7 +9,12 @@ namespace qlalignparts {
 void Alignment::UndoAlignment(const PartsMap &list, int duration) const {
     if (!scene)
         return;
-    AlignmentInternals::RunVectors run(*this, list.size());
+    // Every listed instance sent home is a run of its own for Apply to go by;
+    // the few a removal dropped leave the last run's placements as they are.
+    const bool whole = &list == &completePartsList;
+    if (whole)
+        AlignmentInternals::RememberRunHome(*this);
+    AlignmentInternals::RunVectors run(*this, list.size(), whole);
     auto moveBack = [&](const PartsMap::value_type &entry) -> const void * {
         run.shapeInstances.emplace_back();
         du::SmartPtr<qlk::ShapeInstance> &shapeInstance = run.shapeInstances.back();
@@ -24,7 +29,7 @@ void Alignment::UndoAlignment(const PartsMap &list, int duration) const {
     };
     // The list of a run has its record; a removal's list of dropped
     // instances is walked as it stands.
-    if (&list == &completePartsList)
+    if (whole)
         AlignmentInternals::ForEachListed(*this, moveBack);
     else
         for (const auto &entry : list)

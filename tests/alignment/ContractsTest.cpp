@@ -276,11 +276,12 @@ TEST_F(AlignmentFixture, ThePartSetsStepsAnswerWhatTheyTookAndGave) {
     const SmartPtr<du::RefCounted> comparison(new qlk::Object), other(new qlk::Object);
     const auto collection = [](const SmartPtr<du::RefCounted> &comparedBy, const char *type,
                                const SmartPtr<qlk::Instance> &instance) {
-        return SmartPtr<qlk::SelectionItem>(new qlk::CollectionSelectionItem(
-            comparedBy, du::Symbol(type), instance, {}, {}));
+        return SmartPtr<qlk::SelectionItem>(
+            new qlk::CollectionSelectionItem(comparedBy, du::Symbol(type), instance, {}, {}));
     };
     const auto part = TestScene::PartItem(host.AddInstance("part"));
-    const auto whole = TestScene::AssemblyItem(assembly), asPart = TestScene::AssemblyItem(unit, true);
+    const auto whole = TestScene::AssemblyItem(assembly),
+               asPart = TestScene::AssemblyItem(unit, true);
     const auto group = collection(comparison, "Group", nullptr);
     const auto sameGroup = collection(comparison, "Group", nullptr);
     const auto sbom = collection(other, "SbomInstance", kit);
@@ -295,24 +296,83 @@ TEST_F(AlignmentFixture, ThePartSetsStepsAnswerWhatTheyTookAndGave) {
     EXPECT_EQ(Answers({(a.*takePart)(part), (a.*takePart)(part),
                        (a.*takePart)(TestScene::PartItem(excluded)), (a.*takePart)(nullptr)}),
               Answers({true, false, false, false}));
-    EXPECT_EQ(Answers({(a.*takeAssembly)(whole), (a.*takeAssembly)(whole),
-                       (a.*takeAssembly)(asPart), (a.*takeAssembly)(foreign),
-                       (a.*takeAssembly)(nullptr)}),
-              Answers({true, false, true, false, false}));
+    EXPECT_EQ(
+        Answers({(a.*takeAssembly)(whole), (a.*takeAssembly)(whole), (a.*takeAssembly)(asPart),
+                 (a.*takeAssembly)(foreign), (a.*takeAssembly)(nullptr)}),
+        Answers({true, false, true, false, false}));
     EXPECT_EQ(Answers({(a.*takeCollection)(group), (a.*takeCollection)(sameGroup),
                        (a.*takeCollection)(sbom), (a.*takeCollection)(part)}),
               Answers({true, false, true, false}));
     EXPECT_EQ(a.GetNumParts() * 100 + a.GetNumAssemblies() * 10 + a.GetNumCollections(), 311u);
     EXPECT_EQ(Answers({(a.*givePart)(part), (a.*givePart)(part), (a.*givePart)(nullptr)}),
               Answers({true, false, false}));
-    EXPECT_EQ(Answers({(a.*giveAssembly)(whole), (a.*giveAssembly)(whole),
-                       (a.*giveAssembly)(asPart), (a.*giveAssembly)(foreign),
-                       (a.*giveAssembly)(nullptr)}),
-              Answers({true, false, true, false, false}));
+    EXPECT_EQ(
+        Answers({(a.*giveAssembly)(whole), (a.*giveAssembly)(whole), (a.*giveAssembly)(asPart),
+                 (a.*giveAssembly)(foreign), (a.*giveAssembly)(nullptr)}),
+        Answers({true, false, true, false, false}));
     EXPECT_EQ(Answers({(a.*giveCollection)(sameGroup), (a.*giveCollection)(group),
                        (a.*giveCollection)(sbom), (a.*giveCollection)(part)}),
               Answers({true, false, true, false}));
     EXPECT_EQ(a.GetNumParts() + a.GetNumAssemblies() + a.GetNumCollections(), 0u);
+}
+
+// Apply half-way through the preview's animated move: no run, no event, and
+// each step goes from the stored placement to the end of the move, not to
+// where the animation stands; undone and redone, each part stands there.
+TEST_F(AlignmentFixture, ApplyDuringTheAnimationRecordsWhereTheMoveEnds) {
+    const auto bracket = host.AddInstance("bracket", Placement(0, 0, 0));
+    const auto pin = host.AddInstance("pin", Placement(1, 0, 0, 30, 0, 0), bracket);
+    Start({});
+    alignment->SetCSys(Alignment::CSYS_ORIGIN, Alignment::CSYS_WORLD, nullptr);
+    alignment->SetCSys(Alignment::CSYS_TARGET, Alignment::CSYS_CUSTOM,
+                       CSys(Placement(0, 5, 0, 0, 0, 90)));
+    host.Select({TestScene::AssemblyItem(bracket)});
+    alignment->AddSelected();
+    host.scene->AdvanceClock(500);
+    host.scene->ClearExplodeCalls();
+    observer->Take();
+    // What the issue saw: half-way, the bracket is neither home nor aligned.
+    dg::Location halfway;
+    host.Shape(bracket)->GetLocation(halfway);
+    ASSERT_FALSE(LocationNear(halfway, Placement(0, 5, 0, 0, 0, 90)));
+
+    SmartPtr<qlk::Operation> operation(new qlk::Operation);
+    alignment->Apply(operation);
+    EXPECT_TRUE(host.scene->GetExplodeCalls().empty()) << "Apply ran the alignment";
+    EXPECT_TRUE(observer->Take().empty()) << "Apply posted an event";
+
+    const std::map<const qlk::Instance *, std::pair<dg::Location, dg::Location>> expected = {
+        {bracket.get(), {Placement(0, 0, 0), Placement(0, 5, 0, 0, 0, 90)}},
+        {pin.get(), {Placement(1, 0, 0, 30, 0, 0), Placement(0, 6, 0, 30, 0, 90)}}};
+    const auto &steps = operation->GetSteps();
+    ASSERT_EQ(steps.size(), 4u);
+    for (std::size_t i = 1; i < 3; ++i) {
+        auto *move = dynamic_cast<qlk::ComponentMoveOperationStep *>(steps[i].get());
+        ASSERT_NE(move, nullptr);
+        const auto &[from, to] = expected.at(move->GetShapeInstance()->GetInstance().get());
+        EXPECT_TRUE(LocationNear(move->GetFrom(), from));
+        EXPECT_TRUE(LocationNear(move->GetTo(), to));
+    }
+
+    // The history's undo, then its redo, while the animation still runs.
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step)
+        (*step)->Undo();
+    for (const auto &[instance, ends] : expected) {
+        dg::Location now;
+        host.Shape(SmartPtr<qlk::Instance>(const_cast<qlk::Instance *>(instance)))
+            ->GetLocation(now);
+        EXPECT_TRUE(LocationNear(now, ends.first)) << instance->GetName() << " undone";
+    }
+    for (const auto &step : steps)
+        step->Redo();
+    host.scene->FinishAnimations();
+    for (const auto &[instance, ends] : expected) {
+        dg::Location now;
+        host.Shape(SmartPtr<qlk::Instance>(const_cast<qlk::Instance *>(instance)))
+            ->GetLocation(now);
+        EXPECT_TRUE(LocationNear(now, ends.second)) << instance->GetName() << " redone";
+    }
+    host.Select({}); // the item selected here goes before the reference audit
 }
 
 } // namespace

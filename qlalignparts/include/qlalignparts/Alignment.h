@@ -24,11 +24,9 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
-#include <utility>
 #include <vector>
 
 #include <dg/Geometry.h>
@@ -229,64 +227,12 @@ private:
     du::SmartPtr<qlmk::CSysPreviewWidget> originWidget;
     int selectionTypes;
 
-    // The two vectors a run hands the scene (not part of the member table).
-    // The placements keep their room from one run to the next: a large
-    // assembly's outgrow what the allocator recycles, so fresh ones would be
-    // paged in and cleared on every run. The shape instances keep only a
-    // small room. Between runs they hold no reference.
-    struct RunBuffers {
-        std::vector<du::SmartPtr<qlk::ShapeInstance>> shapeInstances;
-        std::vector<dg::Location> locations;
-        bool lent = false;
-    };
-    mutable RunBuffers runBuffers;
-
-    // The complete parts list in its own order, one slot per entry (not part of
-    // the member table). In a heap that has been in use for hours the list's
-    // nodes, their instances and shape instances lie anywhere; walking this
-    // record front to back, a run knows some entries ahead what it will touch
-    // and asks the memory for it early. `drawn` is the shape instance the scene
-    // last answered for the entry: a hint for that early request only, never
-    // followed, since the scene is asked again on every run. Rebuilt when the
-    // list has changed; holds no references.
-    struct ListSlot {
-        const PartsMap::value_type *entry;
-        const void *drawn;
-    };
-    struct ListRecord {
-        std::vector<ListSlot> slots;
-        // Entries generated since `slots` was put in order, with their keys'
-        // addresses, in the order they were made.
-        std::vector<std::pair<std::uintptr_t, ListSlot>> added;
-        bool current = false;
-        std::size_t version = 0; // counts the changes of the list and of `slots`
-    };
-    mutable ListRecord listRecord;
-
-    // One buffer per depth of an assembly walk for the children it asks the
-    // host for, emptied (references released) as soon as a node's children
-    // are walked (not part of the member table).
-    struct ChildBuffers;
-    mutable std::unique_ptr<ChildBuffers> childBuffers;
-
-    // While a removal generates the list anew, what generation learns of the
-    // list as it was (not part of the member table); null otherwise.
-    struct Regeneration;
-    mutable Regeneration *regeneration = nullptr;
-
-    // While a generation fills an empty list, the entries it has made so far,
-    // kept aside until they go into the list in key order (not part of the
-    // member table); null otherwise.
-    struct FirstGeneration;
-    mutable FirstGeneration *firstGeneration = nullptr;
-
-    // Counts the changes of the part set (not part of the member table); a
-    // generation under way notes the count it began with, so that it goes no
-    // further over a part set the host has changed from inside one of its
-    // calls. `generatedFrom` is kNotGenerating outside a generation.
-    std::size_t partSetChanges = 0;
-    static constexpr std::size_t kNotGenerating = ~std::size_t{0};
-    mutable std::size_t generatedFrom = kNotGenerating;
+    // Everything else the implementation keeps (the buffers a run lends the
+    // scene, the list's record, what a generation under way knows): defined
+    // in the library's sources, so that this layout stays as it is when they
+    // change. Made with the Alignment, released with it.
+    struct Machinery;
+    std::unique_ptr<Machinery> machinery;
 };
 
 } // namespace qlalignparts
