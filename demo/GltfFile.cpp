@@ -39,7 +39,6 @@ constexpr std::uint64_t kMaxCount = 0xffffffffu;
 constexpr std::uint64_t kMaxBufferBytes = std::uint64_t(2) << 30;
 constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
 
-constexpr std::uint32_t kGlbMagic = 0x46546c67;    // "glTF"
 constexpr std::uint32_t kJsonChunk = 0x4e4f534a;   // "JSON"
 constexpr std::uint32_t kBinaryChunk = 0x004e4942; // "BIN\0"
 
