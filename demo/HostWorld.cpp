@@ -70,35 +70,35 @@ HostWorld::~HostWorld() {
 // ---------------------------------------------------------------------------
 // The product tree
 
-void HostWorld::AddInstance(const InstanceSpec &spec, int line) {
-    RequireNewName(spec.name);
+void HostWorld::AddInstance(const NewInstance &wanted, int line) {
+    RequireNewName(wanted.name);
     InstanceEntry entry;
-    entry.name = spec.name;
+    entry.name = wanted.name;
     entry.line = line;
-    entry.instance = new qlk::Instance(spec.name);
-    entry.instance->SetExcluded(spec.excluded);
-    entry.instance->SetTreatedAsPart(spec.asPart);
-    entry.instance->Set3dSymbol(spec.hasSymbol);
-    if (spec.parent)
-        spec.parent->AddChild(entry.instance);
-    entry.hasBox = spec.hasBox;
-    entry.box = spec.box;
+    entry.instance = new qlk::Instance(wanted.name);
+    entry.instance->SetExcluded(wanted.excluded);
+    entry.instance->SetTreatedAsPart(wanted.asPart);
+    entry.instance->Set3dSymbol(wanted.hasSymbol);
+    if (wanted.parent)
+        wanted.parent->AddChild(entry.instance);
+    entry.hasBox = wanted.hasBox;
+    entry.box = wanted.box;
     // An instance made without a shape may get one later from the alignment,
     // which the scene creates at the identity placement.
     entry.created = dg::Location::IDENTITY;
-    if (spec.shaped) {
-        entry.created = Placement(spec.at, spec.turn, spec.scale);
+    if (wanted.shaped) {
+        entry.created = Placement(wanted.at, wanted.turn, wanted.scale);
         const du::SmartPtr<qlk::ShapeInstance> shape =
             scene_->CreateShapeInstance(entry.instance, entry.created);
-        if (spec.hasSymbol) {
+        if (wanted.hasSymbol) {
             du::SmartPtr<qlk::AnnoSet> annotations;
             scene_->GetAnnoSet(annotations);
-            annotations->AddAnnotation(shape, new qlk::Annotation(dg::DPoint3D(spec.symbol)));
+            annotations->AddAnnotation(shape, new qlk::Annotation(dg::DPoint3D(wanted.symbol)));
         }
     }
-    instanceIndex_[spec.name] = instances_.size();
+    instanceIndex_[wanted.name] = instances_.size();
     instances_.push_back(entry);
-    names_[spec.name] = line;
+    names_[wanted.name] = line;
 }
 
 void HostWorld::AddCollection(CollectionEntry entry, int line) {

@@ -11,7 +11,7 @@
 //
 // Typical use:
 //   HostWorld world;
-//   HostWorld::InstanceSpec bolt;
+//   HostWorld::NewInstance bolt;
 //   bolt.name = "bolt";
 //   bolt.at = dg::DVec3(1, 0, 0);
 //   world.AddInstance(bolt, 1);
@@ -73,7 +73,7 @@ public:
     };
 
     // An instance as a script or a file describes it.
-    struct InstanceSpec {
+    struct NewInstance {
         std::string name;
         du::SmartPtr<qlk::Instance> parent;
         dg::DVec3 at, turn, box, symbol;
@@ -92,7 +92,7 @@ public:
 
     // ---- The product tree -------------------------------------------------
     // `line` is where the name was made, for messages that point back at it.
-    void AddInstance(const InstanceSpec &spec, int line);
+    void AddInstance(const NewInstance &wanted, int line);
     void AddCollection(CollectionEntry entry, int line);
     const InstanceEntry *FindInstance(const std::string &name) const;
     const CollectionEntry *FindCollection(const std::string &name) const;

@@ -138,20 +138,20 @@ void Playground::Instance(Arguments &args, int line) {
             if (given.count(option))
                 throw args.Error(std::string("'") + option + "' needs a shape: drop 'no-shape'");
 
-    HostWorld::InstanceSpec spec;
-    spec.name = name;
-    spec.parent = parent;
-    spec.at = at;
-    spec.turn = turn;
-    spec.scale = scale;
-    spec.box = box;
-    spec.symbol = symbol;
-    spec.shaped = shaped;
-    spec.hasBox = given.count("box") != 0;
-    spec.hasSymbol = given.count("symbol") != 0;
-    spec.excluded = given.count("excluded") != 0;
-    spec.asPart = given.count("as-part") != 0;
-    Ask(args, [&] { world_.AddInstance(spec, line); });
+    HostWorld::NewInstance wanted;
+    wanted.name = name;
+    wanted.parent = parent;
+    wanted.at = at;
+    wanted.turn = turn;
+    wanted.scale = scale;
+    wanted.box = box;
+    wanted.symbol = symbol;
+    wanted.shaped = shaped;
+    wanted.hasBox = given.count("box") != 0;
+    wanted.hasSymbol = given.count("symbol") != 0;
+    wanted.excluded = given.count("excluded") != 0;
+    wanted.asPart = given.count("as-part") != 0;
+    Ask(args, [&] { world_.AddInstance(wanted, line); });
 }
 
 void Playground::Collection(Arguments &args, int line) {
