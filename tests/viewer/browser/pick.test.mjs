@@ -31,12 +31,14 @@ function checkFaceFrame(widget, { point, normal, edge, slack = 0.06 }, what) {
 }
 
 // Faces of the built-in sample that the default camera sees: the fan's top and
-// the housing's front. Each is clicked part-way from its centre towards the
-// edge across its shorter side (`toward`), nearer that edge than the diagonal
-// that splits the face into triangles: X must run along that edge.
+// the housing's front. Each is clicked part-way (`off` of its size) from its
+// centre towards the edge across its shorter side (`toward`): X must run along
+// that edge. Near the centre the diagonal that splits the face into two
+// triangles is nearer still, yet X follows the face's side, not the diagonal.
 const kFaces = [
-    { which: 'Origin', node: 'fan', normal: [0, 0, 1], toward: 0, along: 1 },
-    { which: 'Target', node: 'housing', normal: [0, -1, 0], toward: 2, along: 0 },
+    { which: 'Origin', node: 'fan', normal: [0, 0, 1], toward: 0, along: 1, off: 0.35 },
+    { which: 'Target', node: 'housing', normal: [0, -1, 0], toward: 2, along: 0, off: 0.35 },
+    { which: 'Target', node: 'fan', normal: [0, 0, 1], toward: 0, along: 1, off: 0.08 },
 ];
 
 test('a click in the view selects the part under it; a picked face gives the frame its geometry says', { skip: missing() ?? false, timeout: 300000 }, async (t) => {
@@ -82,7 +84,7 @@ test('a click in the view selects the part under it; a picked face gives the fra
         const { size, centre } = scene.nodes[index].box;
         const before = await server.state();
         const placement = before.nodes[index];
-        const local = centre.map((c, i) => c + face.normal[i] * size[i] / 2 + (i === face.toward ? 0.35 * size[i] : 0));
+        const local = centre.map((c, i) => c + face.normal[i] * size[i] / 2 + (i === face.toward ? face.off * size[i] : 0));
         const point = apply(local, placement);
         const normal = turn(face.normal, placement);
         const edge = turn([0, 1, 2].map((j) => Number(j === face.along)), placement);
