@@ -120,6 +120,40 @@ test('a click in the view selects the part under it; a picked face gives the fra
         // The click picked a frame, not a selection.
         assert.deepEqual(picked.selected, before.selected);
     }
+
+    // The outline the page finds for a hit triangle, on meshes made here: each
+    // answers the edges of the flat face around the triangle, in world
+    // coordinates, and no more than the host takes.
+    const outlines = await page.evaluate(async () => {
+        const THREE = await import('three');
+        const { faceEdges, kMaxFaceEdges } = await import('/app/picking.js');
+        const moved = new THREE.Matrix4().makeTranslation(10, 0, 0);
+        const sorted = (edges) => edges.map((e) => e.map((p) => p.map((v) => Math.round(v * 1e6) / 1e6)).sort().join(' ')).sort();
+        // A box whose corners repeat per face (as glTF files have them), not indexed.
+        const box = new THREE.BoxGeometry(2, 4, 6).toNonIndexed();
+        // Two squares side by side in one plane, sharing no corner, and a
+        // third on them, facing the other way.
+        const squares = new THREE.BufferGeometry().setAttribute('position', new THREE.Float32BufferAttribute([
+            0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 0, 0, 1, 1, 0, 0, 1, 0,
+            2, 0, 0, 3, 0, 0, 3, 1, 0, 2, 0, 0, 3, 1, 0, 2, 1, 0,
+            0, 0, 0, 1, 1, 0, 1, 0, 0], 3));
+        // A disc of 1,000 sides: its outline is cut to the edges nearest the point.
+        const disc = new THREE.CircleGeometry(1, 1000);
+        const discEdges = faceEdges(disc, 0, moved, [11, 0, 0]);
+        return {
+            box: sorted(faceEdges(box, 0, moved, [11, 0, 0])),
+            squares: sorted(faceEdges(squares, 0, new THREE.Matrix4(), [0.5, 0.2, 0])),
+            disc: { count: discEdges.length, max: kMaxFaceEdges, far: Math.max(...discEdges.flat().map((p) => Math.hypot(p[0] - 11, p[1], p[2]))) },
+        };
+    });
+    // The box's first face is its +X side (x = 1), moved 10 along X: a 4 by 6 rectangle.
+    assert.deepEqual(outlines.box, [
+        '11,-2,-3 11,-2,3', '11,-2,-3 11,2,-3', '11,-2,3 11,2,3', '11,2,-3 11,2,3'].sort(),
+    'the box side is its four sides, not its triangles');
+    assert.deepEqual(outlines.squares, ['0,0,0 1,0,0', '1,0,0 1,1,0', '0,1,0 1,1,0', '0,0,0 0,1,0'].sort(),
+        'the square alone: not the other one, not the one facing away');
+    assert.equal(outlines.disc.count, outlines.disc.max, 'the disc answers as many edges as the host takes');
+    assert.ok(outlines.disc.far < 1, `the disc answers the edges nearest the point (one reaches ${outlines.disc.far} away)`);
 });
 
 // A box of a glTF file, turned about two axes inside a turned parent: the page
