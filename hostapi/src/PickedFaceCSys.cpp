@@ -101,9 +101,10 @@ du::SmartPtr<PickedFaceCSys> PickedFaceCSys::Derive(const du::SmartPtr<qlk::Shap
         return best < HUGE_VAL;
     };
     dg::DVec3 x;
-    if (!nearestAlong(edges, &x))
-        nearestAlong({{corners[0], corners[1]}, {corners[1], corners[2]}, {corners[2], corners[0]}},
-                     &x);
+    if (!nearestAlong(edges, &x) &&
+        !nearestAlong(
+            {{corners[0], corners[1]}, {corners[1], corners[2]}, {corners[2], corners[0]}}, &x))
+        return Fail(why, "the picked triangle has no edge to follow"), nullptr;
     const dg::DVec3 y = Cross(z, x);
 
     dg::DMat44 world;
