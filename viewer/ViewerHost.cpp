@@ -486,7 +486,7 @@ du::SmartPtr<qlk::SelectionItem> ViewerHost::MakeItem(const std::string &word) c
 }
 
 json ViewerHost::SetCSys(const json &body, bool preview) {
-    OnlyMembers(body, {"which", "kind", "values", "node", "point", "triangle"});
+    OnlyMembers(body, {"which", "kind", "values", "node", "point", "triangle", "edges"});
     const std::string which = String(Member(body, "which"), "which");
     if (which != "origin" && which != "target")
         Refuse("which must be \"origin\" or \"target\"");
@@ -505,6 +505,8 @@ json ViewerHost::SetCSys(const json &body, bool preview) {
             Refuse(std::string(wanted ? "missing" : "unexpected") + " member '" + member +
                    "' for kind " + kind);
     }
+    if (!picked && body.contains("edges"))
+        Refuse("unexpected member 'edges' for kind " + kind);
     du::SmartPtr<moduleutils::DerivedCSys> csys;
     json detail;
     if (custom) {
@@ -526,14 +528,31 @@ json ViewerHost::SetCSys(const json &body, bool preview) {
         dg::DVec3 corners[3];
         for (int i = 0; i < 3; ++i)
             corners[i] = Vector(triangle[i], "triangle[" + std::to_string(i) + "]");
+        // The outline of the whole face, when the page found it: optional.
+        std::vector<moduleutils::PickedFaceCSys::Edge> edges;
+        if (body.contains("edges")) {
+            const json &outline = body["edges"];
+            if (!outline.is_array() || outline.size() > kMaxFaceEdges)
+                Refuse("edges must be an array of at most " + std::to_string(kMaxFaceEdges) +
+                       " pairs of points");
+            for (std::size_t i = 0; i < outline.size(); ++i) {
+                const std::string what = "edges[" + std::to_string(i) + "]";
+                if (!outline[i].is_array() || outline[i].size() != 2)
+                    Refuse(what + " must be a pair of points");
+                edges.push_back(
+                    {Vector(outline[i][0], what + "[0]"), Vector(outline[i][1], what + "[1]")});
+            }
+        }
         std::string why;
         const du::SmartPtr<moduleutils::PickedFaceCSys> derived =
             moduleutils::PickedFaceCSys::Derive(world_->Shape(entry->instance), point, corners,
-                                                &why);
+                                                edges, &why);
         if (!derived)
             Refuse("node '" + node + "': " + why);
         csys = derived;
         detail = {{"node", node}, {"point", body["point"]}, {"triangle", triangle}};
+        if (body.contains("edges"))
+            detail["edges"] = body["edges"];
     } else if (kind == "invalid") {
         csys = new moduleutils::DerivedCSys(dg::Location::IDENTITY, false);
     }

@@ -85,6 +85,9 @@ public:
     // The largest body of a JSON request, and of a dropped file.
     static constexpr std::size_t kMaxJsonBody = 64 * 1024;
     static constexpr std::size_t kMaxFileBody = 64u * 1024 * 1024;
+    // The most outline edges a picked face may bring (the page sends those
+    // nearest the point), well within the JSON body's limit.
+    static constexpr std::size_t kMaxFaceEdges = 256;
 
 private:
     struct CSysChoice {

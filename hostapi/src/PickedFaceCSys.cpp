@@ -55,10 +55,21 @@ du::SmartPtr<PickedFaceCSys> PickedFaceCSys::Derive(const du::SmartPtr<qlk::Shap
                                                     const dg::DVec3 &point,
                                                     const dg::DVec3 (&corners)[3],
                                                     std::string *why) {
+    return Derive(part, point, corners, {}, why);
+}
+
+du::SmartPtr<PickedFaceCSys> PickedFaceCSys::Derive(const du::SmartPtr<qlk::ShapeInstance> &part,
+                                                    const dg::DVec3 &point,
+                                                    const dg::DVec3 (&corners)[3],
+                                                    const std::vector<Edge> &edges,
+                                                    std::string *why) {
     if (!part || !part->IsAttached())
         return Fail(why, "the picked part is not in the scene"), nullptr;
     if (!Finite(point) || !Finite(corners[0]) || !Finite(corners[1]) || !Finite(corners[2]))
         return Fail(why, "the pick has numbers that are not finite"), nullptr;
+    for (const Edge &edge : edges)
+        if (!Finite(edge[0]) || !Finite(edge[1]))
+            return Fail(why, "the face's outline has numbers that are not finite"), nullptr;
     const dg::DVec3 normal = Cross(corners[1] - corners[0], corners[2] - corners[0]);
     double size = 0;
     for (int i = 0; i < 3; ++i)
@@ -70,18 +81,30 @@ du::SmartPtr<PickedFaceCSys> PickedFaceCSys::Derive(const du::SmartPtr<qlk::Shap
     if (std::fabs(Dot(point - corners[0], z)) > 1e-3 * size)
         return Fail(why, "the picked point is not on the picked triangle"), nullptr;
 
-    int nearest = 0;
-    double best = SegmentDistance(point, corners[0], corners[1]);
-    for (int i = 1; i < 3; ++i) {
-        const double distance = SegmentDistance(point, corners[i], corners[(i + 1) % 3]);
-        if (distance < best) {
-            best = distance;
-            nearest = i;
+    // The nearest usable edge gives X: first of the face's outline, else of
+    // the triangle. An edge standing (nearly) along Z has no direction in the
+    // face's plane worth following.
+    const auto nearestAlong = [&](const std::vector<Edge> &candidates, dg::DVec3 *x) {
+        double best = HUGE_VAL;
+        for (const Edge &edge : candidates) {
+            const dg::DVec3 span = edge[1] - edge[0];
+            const double length = Length(span);
+            const dg::DVec3 along = span - Dot(span, z) * z;
+            if (!(length > 0) || !(Length(along) > 1e-3 * length))
+                continue;
+            const double distance = SegmentDistance(point, edge[0], edge[1]);
+            if (distance < best) {
+                best = distance;
+                *x = (1 / Length(along)) * along;
+            }
         }
-    }
-    const dg::DVec3 edge = corners[(nearest + 1) % 3] - corners[nearest];
-    const dg::DVec3 along = edge - Dot(edge, z) * z;
-    const dg::DVec3 x = (1 / Length(along)) * along;
+        return best < HUGE_VAL;
+    };
+    dg::DVec3 x;
+    if (!nearestAlong(edges, &x) &&
+        !nearestAlong(
+            {{corners[0], corners[1]}, {corners[1], corners[2]}, {corners[2], corners[0]}}, &x))
+        return Fail(why, "the picked triangle has no edge to follow"), nullptr;
     const dg::DVec3 y = Cross(z, x);
 
     dg::DMat44 world;

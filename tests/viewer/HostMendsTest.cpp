@@ -3,6 +3,7 @@
 // picked face stands where the face's geometry says and follows its part.
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -184,6 +185,66 @@ TEST(PickedFace, TheFrameStandsOnThePointAlongTheNormalAndTheNearestEdge) {
         EXPECT_NEAR(frame.pos.y, pick.point.y, 1e-9);
         EXPECT_NEAR(frame.pos.z, pick.point.z, 1e-9);
     }
+}
+
+TEST(PickedFace, XRunsAlongTheNearestEdgeOfTheWholeFace) {
+    // A square face (0..2 on X and Y) drawn as two triangles; the point, near
+    // its centre, is nearer their diagonal than any side of the square, and of
+    // the sides nearest the right one.
+    using Edge = moduleutils::PickedFaceCSys::Edge;
+    const double r = 1 / std::sqrt(2.0);
+    const dg::DVec3 corners[3] = {dg::DVec3(0, 0, 0), dg::DVec3(2, 0, 0), dg::DVec3(2, 2, 0)};
+    const dg::DVec3 point(1.1, 0.95, 0);
+    const std::vector<Edge> square = {{dg::DVec3(0, 0, 0), dg::DVec3(2, 0, 0)},
+                                      {dg::DVec3(2, 0, 0), dg::DVec3(2, 2, 0)},
+                                      {dg::DVec3(2, 2, 0), dg::DVec3(0, 2, 0)},
+                                      {dg::DVec3(0, 2, 0), dg::DVec3(0, 0, 0)}};
+    std::vector<Edge> withUnusable = square;
+    withUnusable.push_back({point, point + dg::DVec3(0, 0, 3)});    // along the normal
+    withUnusable.push_back({point, point + dg::DVec3(1e-6, 0, 3)}); // nearly so
+    withUnusable.push_back({point, point});                         // no length
+    const std::vector<Edge> noneUsable(withUnusable.begin() + 4, withUnusable.end());
+    const struct {
+        const char *what;
+        std::vector<Edge> edges;
+        dg::DVec3 x, y;
+    } cases[] = {
+        {"the square's outline: along its right side", square, dg::DVec3(0, 1, 0),
+         dg::DVec3(-1, 0, 0)},
+        {"edges along the normal or of no length are passed over", withUnusable, dg::DVec3(0, 1, 0),
+         dg::DVec3(-1, 0, 0)},
+        {"with no usable edge, the triangle's nearest", noneUsable, dg::DVec3(-r, -r, 0),
+         dg::DVec3(r, -r, 0)},
+        {"with no outline, the triangle's nearest", {}, dg::DVec3(-r, -r, 0), dg::DVec3(r, -r, 0)},
+    };
+    for (const auto &pick : cases) {
+        SCOPED_TRACE(pick.what);
+        const du::SmartPtr<qlk::ShapeScene> scene(new qlk::ShapeScene);
+        const du::SmartPtr<qlk::Instance> instance(new qlk::Instance("plate"));
+        const du::SmartPtr<qlk::ShapeInstance> shape = scene->CreateShapeInstance(
+            instance, Turned(dg::DMat44::RotationZ(0.3), 1, dg::DVec3(1, 2, 3)));
+        std::string why;
+        const du::SmartPtr<moduleutils::PickedFaceCSys> csys =
+            moduleutils::PickedFaceCSys::Derive(shape, point, corners, pick.edges, &why);
+        ASSERT_TRUE(csys) << why;
+        const dg::Location frame = csys->GetLocation();
+        ExpectAxis(frame, 0, pick.x);
+        ExpectAxis(frame, 1, pick.y);
+        ExpectAxis(frame, 2, dg::DVec3(0, 0, 1));
+        EXPECT_NEAR(frame.pos.x, point.x, 1e-9);
+        EXPECT_NEAR(frame.pos.y, point.y, 1e-9);
+    }
+
+    // An outline with a number that is not finite is refused, not passed over.
+    const du::SmartPtr<qlk::ShapeScene> scene(new qlk::ShapeScene);
+    const du::SmartPtr<qlk::Instance> instance(new qlk::Instance("plate"));
+    const du::SmartPtr<qlk::ShapeInstance> shape =
+        scene->CreateShapeInstance(instance, dg::Location::IDENTITY);
+    std::vector<Edge> endless = square;
+    endless.push_back({dg::DVec3(0, 0, 0), dg::DVec3(std::nan(""), 0, 0)});
+    std::string why;
+    EXPECT_FALSE(moduleutils::PickedFaceCSys::Derive(shape, point, corners, endless, &why));
+    EXPECT_FALSE(why.empty());
 }
 
 TEST(PickedFace, TheFrameFollowsItsPartAndLapsesWithIt) {

@@ -125,6 +125,13 @@ TEST(ViewerSecurity, RefusedRequestsChangeNothing) {
         return headers;
     };
     const std::string offsets = R"({"values":[1,2,3,4,5,6]})";
+    // A pick on the plate's top face, to which each case adds a bad outline.
+    const std::string pick =
+        R"({"which":"target","kind":"picked","node":"plate","point":[7,-3.5,0],"triangle":[[-6,-4,0],[8,-4,0],[8,4,0]],"edges":)";
+    std::string manyEdges = "[";
+    for (int i = 0; i <= 256; ++i)
+        manyEdges += std::string(i ? "," : "") + "[[-6,-4,0],[8,-4,0]]";
+    manyEdges += "]";
     std::string deep(5000, '[');
     deep = R"({"values":)" + deep + std::string(5000, ']') + "}";
 
@@ -233,6 +240,34 @@ TEST(ViewerSecurity, RefusedRequestsChangeNothing) {
          "/api/csys",
          {},
          R"({"which":"target","kind":"picked","node":"ghost","point":[0,0,0],"triangle":[[0,0,0],[1,0,0],[0,1,0]]})",
+         400},
+        {"a face outline that is no list", "POST", "/api/csys", {}, pick + R"("square"})", 400},
+        {"a face outline of one point", "POST", "/api/csys", {}, pick + R"([[[0,0,0]]]})", 400},
+        {"a face edge of three points",
+         "POST",
+         "/api/csys",
+         {},
+         pick + R"([[[0,0,0],[1,0,0],[2,0,0]]]})",
+         400},
+        {"a face edge of two numbers", "POST", "/api/csys", {}, pick + R"([[[0,0],[1,0]]]})", 400},
+        {"a good face edge then an endless one",
+         "POST",
+         "/api/csys",
+         {},
+         pick + R"([[[-6,-4,0],[8,-4,0]],[[0,0,0],[1e999,0,0]]]})",
+         400},
+        {"a face edge with a string",
+         "POST",
+         "/api/csys",
+         {},
+         pick + R"([[[-6,-4,0],[8,-4,"0"]]]})",
+         400},
+        {"a face outline of 257 edges", "POST", "/api/csys", {}, pick + manyEdges + "}", 400},
+        {"a face outline for a world frame",
+         "POST",
+         "/api/csys",
+         {},
+         R"({"which":"target","kind":"world","edges":[]})",
          400},
         {"an invalid frame set for good",
          "POST",
@@ -517,6 +552,23 @@ TEST(ViewerPick, APickedTargetStandsOnTheFaceAndFollowsNothingButItsPart) {
     // The bolt's frame (from the parts) now stands on the picked point.
     const json state = viewer.Get("/api/state");
     EXPECT_EQ(state["widgets"]["target"]["position"], json({7.0, -3.5, 0.0}));
+}
+
+TEST(ViewerPick, XRunsAlongTheFacesOutlineNotTheTrianglesDiagonal) {
+    Viewer viewer;
+    // The plate's top face is two triangles; the point is nearer the
+    // diagonal (-6,-4)-(8,4) than any side, nearest of the sides to the front.
+    const std::string pick =
+        R"({"which":"target","kind":"picked","node":"plate","point":[1,-0.2,0],"triangle":[[-6,-4,0],[8,-4,0],[8,4,0]])";
+    const std::string outline =
+        R"([[[-6,-4,0],[8,-4,0]],[[8,-4,0],[8,4,0]],[[8,4,0],[-6,4,0]],[[-6,4,0],[-6,-4,0]]])";
+    json answer = viewer.Post("/api/csys", pick + R"(,"edges":)" + outline + "}");
+    EXPECT_EQ(answer["widgets"]["target"]["rotation"],
+              json({{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}));
+    EXPECT_EQ(answer["csys"]["target"]["edges"], json::parse(outline));
+    // Without the outline, the triangle's own edges are all there is.
+    answer = viewer.Post("/api/csys", pick + "}");
+    EXPECT_NE(answer["widgets"]["target"]["rotation"][0], json({1.0, 0.0, 0.0}));
 }
 
 // ---------------------------------------------------------------------------

@@ -209,7 +209,7 @@ function cancelPicking() {
     panel.frames[which].custom.hidden = kind !== 'custom';
     if (kind === 'none') return channels.preview.push({ which, kind: 'invalid' });
     const body = { which, kind };
-    for (const key of ['values', 'node', 'point', 'triangle']) if (csys[key] !== undefined) body[key] = csys[key];
+    for (const key of ['values', 'node', 'point', 'triangle', 'edges']) if (csys[key] !== undefined) body[key] = csys[key];
     return channels[which].push(body);
 }
 

@@ -9,6 +9,7 @@ import * as THREE from 'three';
 import { OrbitControls } from 'three/addons/controls/OrbitControls.js';
 import { GLTFLoader } from 'three/addons/loaders/GLTFLoader.js';
 import { CSS2DRenderer } from 'three/addons/renderers/CSS2DRenderer.js';
+import { faceEdges } from './picking.js';
 
 export function placementMatrix(placement, target = new THREE.Matrix4()) {
     const p = placement.position;
@@ -342,7 +343,8 @@ export class View {
     }
 
     // The part under a point of the canvas (client coordinates): its node, the
-    // world point and the hit triangle in world coordinates; null over nothing.
+    // world point, the hit triangle and the outline of its flat face in world
+    // coordinates; null over nothing.
     pick(clientX, clientY) {
         const rect = this.renderer.domElement.getBoundingClientRect();
         const ndc = new THREE.Vector2(
@@ -364,11 +366,16 @@ export class View {
             node = mesh.userData.owners[hit.instanceId].name;
         }
         const corner = (i) => new THREE.Vector3().fromBufferAttribute(positions, i).applyMatrix4(toWorld).toArray();
-        return {
+        const picked = {
             node,
             point: hit.point.toArray(),
             triangle: [corner(hit.face.a), corner(hit.face.b), corner(hit.face.c)],
         };
+        // The whole face's outline, so that X follows a side of the face and
+        // not a diagonal between two of its triangles.
+        const edges = faceEdges(mesh.geometry, hit.faceIndex, toWorld, picked.point);
+        if (edges && edges.length) picked.edges = edges;
+        return picked;
     }
 
     // Where a world point shows on the page, in client coordinates.

@@ -31,12 +31,14 @@ function checkFaceFrame(widget, { point, normal, edge, slack = 0.06 }, what) {
 }
 
 // Faces of the built-in sample that the default camera sees: the fan's top and
-// the housing's front. Each is clicked part-way from its centre towards the
-// edge across its shorter side (`toward`), nearer that edge than the diagonal
-// that splits the face into triangles: X must run along that edge.
+// the housing's front. Each is clicked part-way (`off` of its size) from its
+// centre towards the edge across its shorter side (`toward`): X must run along
+// that edge. Near the centre the diagonal that splits the face into two
+// triangles is nearer still, yet X follows the face's side, not the diagonal.
 const kFaces = [
-    { which: 'Origin', node: 'fan', normal: [0, 0, 1], toward: 0, along: 1 },
-    { which: 'Target', node: 'housing', normal: [0, -1, 0], toward: 2, along: 0 },
+    { which: 'Origin', node: 'fan', normal: [0, 0, 1], toward: 0, along: 1, off: 0.35 },
+    { which: 'Target', node: 'housing', normal: [0, -1, 0], toward: 2, along: 0, off: 0.35 },
+    { which: 'Target', node: 'fan', normal: [0, 0, 1], toward: 0, along: 1, off: 0.08 },
 ];
 
 test('a click in the view selects the part under it; a picked face gives the frame its geometry says', { skip: missing() ?? false, timeout: 300000 }, async (t) => {
@@ -82,7 +84,7 @@ test('a click in the view selects the part under it; a picked face gives the fra
         const { size, centre } = scene.nodes[index].box;
         const before = await server.state();
         const placement = before.nodes[index];
-        const local = centre.map((c, i) => c + face.normal[i] * size[i] / 2 + (i === face.toward ? 0.35 * size[i] : 0));
+        const local = centre.map((c, i) => c + face.normal[i] * size[i] / 2 + (i === face.toward ? face.off * size[i] : 0));
         const point = apply(local, placement);
         const normal = turn(face.normal, placement);
         const edge = turn([0, 1, 2].map((j) => Number(j === face.along)), placement);
@@ -118,6 +120,40 @@ test('a click in the view selects the part under it; a picked face gives the fra
         // The click picked a frame, not a selection.
         assert.deepEqual(picked.selected, before.selected);
     }
+
+    // The outline the page finds for a hit triangle, on meshes made here: each
+    // answers the edges of the flat face around the triangle, in world
+    // coordinates, and no more than the host takes.
+    const outlines = await page.evaluate(async () => {
+        const THREE = await import('three');
+        const { faceEdges, kMaxFaceEdges } = await import('/app/picking.js');
+        const moved = new THREE.Matrix4().makeTranslation(10, 0, 0);
+        const sorted = (edges) => edges.map((e) => e.map((p) => p.map((v) => Math.round(v * 1e6) / 1e6)).sort().join(' ')).sort();
+        // A box whose corners repeat per face (as glTF files have them), not indexed.
+        const box = new THREE.BoxGeometry(2, 4, 6).toNonIndexed();
+        // Two squares side by side in one plane, sharing no corner, and a
+        // third on them, facing the other way.
+        const squares = new THREE.BufferGeometry().setAttribute('position', new THREE.Float32BufferAttribute([
+            0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 0, 0, 1, 1, 0, 0, 1, 0,
+            2, 0, 0, 3, 0, 0, 3, 1, 0, 2, 0, 0, 3, 1, 0, 2, 1, 0,
+            0, 0, 0, 1, 1, 0, 1, 0, 0], 3));
+        // A disc of 1,000 sides: its outline is cut to the edges nearest the point.
+        const disc = new THREE.CircleGeometry(1, 1000);
+        const discEdges = faceEdges(disc, 0, moved, [11, 0, 0]);
+        return {
+            box: sorted(faceEdges(box, 0, moved, [11, 0, 0])),
+            squares: sorted(faceEdges(squares, 0, new THREE.Matrix4(), [0.5, 0.2, 0])),
+            disc: { count: discEdges.length, max: kMaxFaceEdges, far: Math.max(...discEdges.flat().map((p) => Math.hypot(p[0] - 11, p[1], p[2]))) },
+        };
+    });
+    // The box's first face is its +X side (x = 1), moved 10 along X: a 4 by 6 rectangle.
+    assert.deepEqual(outlines.box, [
+        '11,-2,-3 11,-2,3', '11,-2,-3 11,2,-3', '11,-2,3 11,2,3', '11,2,-3 11,2,3'].sort(),
+    'the box side is its four sides, not its triangles');
+    assert.deepEqual(outlines.squares, ['0,0,0 1,0,0', '1,0,0 1,1,0', '0,1,0 1,1,0', '0,0,0 0,1,0'].sort(),
+        'the square alone: not the other one, not the one facing away');
+    assert.equal(outlines.disc.count, outlines.disc.max, 'the disc answers as many edges as the host takes');
+    assert.ok(outlines.disc.far < 1, `the disc answers the edges nearest the point (one reaches ${outlines.disc.far} away)`);
 });
 
 // A box of a glTF file, turned about two axes inside a turned parent: the page
