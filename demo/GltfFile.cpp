@@ -181,7 +181,9 @@ bool Decompose(const Matrix &local, double t[3], double q[4], double s[3]) {
     for (int r = 0; r < 3; ++r) {
         s[r] = std::sqrt(local.m[r][0] * local.m[r][0] + local.m[r][1] * local.m[r][1] +
                          local.m[r][2] * local.m[r][2]);
-        if (!(s[r] > 0))
+        // An axis so long that its square overflows has no scale to write:
+        // such a node keeps the matrix form, whose entries are finite.
+        if (!(s[r] > 0) || !std::isfinite(s[r]))
             return false;
         for (int c = 0; c < 3; ++c)
             axes[r][c] = local.m[r][c] / s[r];
@@ -1611,6 +1613,10 @@ void GltfFile::Save(const std::string &path, const std::vector<dg::DMat44> &worl
                                     nodes_[std::size_t(entry.parent)].name + " cannot be inverted");
         }
         const Matrix moved = Matrix(now, inverse);
+        // Text that JSON cannot hold (inf, nan) must never reach the file.
+        if (!IsFinite(moved))
+            throw Bad(path, "cannot save node " + entry.name +
+                                ": its transform under its parent is not finite");
         const std::size_t index = std::size_t(entry.index);
         const NodeText &text = content.text[index];
         bool asMatrix = false;

@@ -368,6 +368,26 @@ TEST_F(GltfFiles, AMoveChangesTheMovedNodesTransformAndNothingElse) {
     EXPECT_EQ(glb.substr(glb.size() - 36 - 4, 4), std::string("BIN\0", 4));
 }
 
+// Axes so long that the square of their length overflows: a moved node is
+// written as a matrix of finite numbers (never "inf"), and the saved file
+// loads again with the same placement.
+TEST_F(GltfFiles, AMovedNodeWithHugeAxesIsSavedAsFiniteNumbers) {
+    {
+        std::ofstream out("huge.gltf", std::ios::binary);
+        out << R"({"asset":{"version":"2.0"},"scenes":[{"nodes":[0]}],)"
+            << R"("nodes":[{"name":"huge","scale":[1e200,1e200,1e200]}]})";
+    }
+    const GltfFile file = GltfFile::Load("huge.gltf");
+    std::vector<dg::DMat44> worlds = {file.Nodes()[0].world};
+    worlds[0].m[3][0] += 1;
+    file.Save("moved.gltf", worlds);
+    const GltfFile again = GltfFile::Load("moved.gltf");
+    ASSERT_EQ(again.Nodes().size(), 1u);
+    EXPECT_EQ(again.Nodes()[0].world.m[0][0], 1e200);
+    EXPECT_EQ(again.Nodes()[0].world.m[3][0], 1);
+    EXPECT_EQ(JsonOf("moved.gltf").find("inf"), std::string::npos);
+}
+
 // Draco and meshopt files in the standard layout: nothing compressed is read,
 // the bounds come from the accessors' min and max.
 TEST_F(GltfFiles, CompressedGeometryIsHonouredByItsBounds) {
